@@ -1,0 +1,24 @@
+#include "firmware_image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+
+int32_t padded_image_size(int32_t size)
+{
+    return ((size - 1) / MODBUS_PROG_BLOCKSIZE_MAX + 1) * MODBUS_PROG_BLOCKSIZE_MAX;
+}
+
+bool set_firmware_image(update_link *link, const uint8_t *bytes, int32_t size)
+{
+    int32_t image_size = padded_image_size(size);
+    // Zero fill: the padding is sent and checksummed like the image itself.
+    uint8_t *image = (uint8_t *)calloc((size_t)image_size, 1);
+    if (!image)
+        return false;
+    memcpy(image, bytes, (size_t)size);
+    link->image = image;
+    link->image_size = image_size;
+    link->flash_base = FLASH_IMAGE_BASE;
+    return true;
+}

@@ -1,0 +1,89 @@
+#include "frames.h"
+
+#include <cassert>
+#include <cstring>
+
+// Bytes 0-2 of every request: unit address, function code, sub-code.
+static void put_header(update_link *link, uint8_t sub_code)
+{
+    link->frame[0] = (uint8_t)(link->unit_address & 0xFF);
+    link->frame[1] = FUNC_PROGRAMMING;
+    link->frame[2] = sub_code;
+}
+
+void build_program_block(update_link *t, uint32_t address, int32_t block_length,
+                         const uint8_t *local_memory_address)
+{
+    assert(local_memory_address!=0 && block_length>0 && block_length <= MODBUS_PROG_BLOCKSIZE_MAX);
+    put_header(t, SUB_PROGRAM_BLOCK);
+    put_be32(t->frame + 3, address);
+    put_be16(t->frame + 7, (uint32_t)block_length);
+    memcpy(t->frame + 9, local_memory_address, (size_t)block_length);
+    t->len = block_length + PROGRAM_BLOCK_OVERHEAD;
+    assert(t->len <= MODBUS_FRAME_LENGTH_MAX);
+    frame_append_crc(t);
+}
+
+void build_address_query(update_link *link, uint32_t address, uint32_t length)
+{
+    put_header(link, SUB_ADDRESS_QUERY);
+    put_be32(link->frame + 3, address);
+    put_be32(link->frame + 7, length);
+    link->len = ADDRESS_QUERY_LENGTH;
+    frame_append_crc(link);
+}
+
+void build_reset(update_link *link)
+{
+    put_header(link, SUB_RESET);
+    link->len = RESET_LENGTH;
+    frame_append_crc(link);
+}
+
+// Modbus RTU sends the CRC low-order byte first, unlike every other field.
+void frame_append_crc(update_link *link)
+{
+    uint16_t crc = crc16_modbus(link->frame, link->len - 2);
+    link->frame[link->len - 2] = (uint8_t)(crc & 0xFF);
+    link->frame[link->len - 1] = (uint8_t)(crc >> 8);
+}
+
+bool frame_is_valid(update_link *link)
+{
+    if (link->len < 4)
+        return false;
+    if (crc16_modbus(link->frame, link->len - 2) != get_le16(link->frame + link->len - 2)) {
+        link->error = 5;
+        return false;
+    }
+    return true;
+}
+
+uint16_t crc16_modbus(const uint8_t *data, int32_t length)
+{
+    uint16_t crc = 0xFFFF;
+    for (int32_t i = 0; i < length; i++) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
+    }
+    return crc;
+}
+
+void put_be32(uint8_t *p, uint32_t value)
+{
+    p[0] = (uint8_t)(value >> 24);
+    p[1] = (uint8_t)(value >> 16);
+    p[2] = (uint8_t)(value >> 8);
+    p[3] = (uint8_t)value;
+}
+
+void put_be16(uint8_t *p, uint32_t value)
+{
+    p[0] = (uint8_t)(value >> 8);
+    p[1] = (uint8_t)value;
+}
+
+uint16_t get_be16(const uint8_t *p) { return (uint16_t)(p[0] * 256 + p[1]); }
+
+uint16_t get_le16(const uint8_t *p) { return (uint16_t)(p[0] + p[1] * 256); }

@@ -1,0 +1,32 @@
+// The wire format: Modbus-RTU-style request frames with function code 0x2B and
+// three private sub-codes, the acceptance test for replies, and the CRC.
+#pragma once
+
+#include <cstdint>
+
+#include "update_link.h"
+
+#define FUNC_PROGRAMMING 0x2B
+#define SUB_PROGRAM_BLOCK 0xF2
+#define SUB_ADDRESS_QUERY 0xF3
+#define SUB_RESET 0xF4
+
+// Sizes of the fixed parts of the frames.
+#define PROGRAM_BLOCK_OVERHEAD 11 // header, address, length, CRC
+#define ADDRESS_QUERY_LENGTH 13
+#define RESET_LENGTH 5
+
+void build_program_block(update_link *t, uint32_t address, int32_t block_length,
+                         const uint8_t *local_memory_address);
+void build_address_query(update_link *link, uint32_t address, uint32_t length);
+void build_reset(update_link *link);
+
+void frame_append_crc(update_link *link);
+bool frame_is_valid(update_link *link);
+
+uint16_t crc16_modbus(const uint8_t *data, int32_t length);
+
+void put_be32(uint8_t *p, uint32_t value);
+void put_be16(uint8_t *p, uint32_t value);
+uint16_t get_be16(const uint8_t *p);
+uint16_t get_le16(const uint8_t *p);

@@ -1,0 +1,200 @@
+#include "link_state_machine.h"
+
+#include "frames.h"
+#include "os_services.h"
+#include "reporting.h"
+#include "serial/serial_port.h"
+
+// A verify reply carries the range CRC at bytes 11-12 and its own frame CRC
+// after them; anything shorter cannot hold the range CRC.
+#define VERIFY_REPLY_LENGTH_MIN 15
+#define VERIFY_REPLY_CRC_OFFSET 11
+
+bool interval_elapsed(uint32_t *stamp, uint32_t interval_ms)
+{
+    uint32_t now = tick_count_ms();
+    if (interval_ms == 0) {
+        *stamp = now;
+        return true;
+    }
+    return (uint32_t)(now - *stamp) > interval_ms;
+}
+
+void dump_rx(const update_link *link)
+{
+    trace_printf("RX:");
+    for (int32_t i = 0; i < link->len; i++)
+        trace_printf(" %02x", link->frame[i]);
+    trace_printf("\n");
+}
+
+// Writes the request just built; the count written is not used.
+static void send_frame(update_link *link)
+{
+    port_write(link->handle, link->frame, link->len);
+}
+
+static void enter_contact(update_link *link)
+{
+    interval_elapsed(&link->sent_at, 0);
+    trace_printf("CONTACTING...\n");
+    build_address_query(link, link->flash_base, CONTACT_QUERY_LENGTH);
+    send_frame(link);
+    sleep_ms(CONTACT_PAUSE_MS);
+}
+
+static void enter_program(update_link *link)
+{
+    interval_elapsed(&link->sent_at, 0);
+    uint32_t address = link->flash_base + (uint32_t)link->offset;
+    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", address, (unsigned)link->block_length,
+                 (unsigned)link->offset);
+    trace_flush();
+    status_printf("programming %#x", address);
+    build_program_block(link, address, link->block_length, link->image + link->offset);
+    send_frame(link);
+    trace_printf(" - SENT - ");
+    trace_flush();
+}
+
+static void enter_verify(update_link *link)
+{
+    interval_elapsed(&link->sent_at, 0);
+    trace_printf("Verifying address %#x, image size %#x bytes\n", link->flash_base,
+                 (unsigned)link->image_size);
+    status_printf("Verifying...");
+    build_address_query(link, link->flash_base, (uint32_t)link->image_size);
+    send_frame(link);
+    trace_printf("frame length %4d bytes sent\n", link->len);
+}
+
+static void enter_reset(update_link *link)
+{
+    interval_elapsed(&link->sent_at, 0);
+    trace_printf("Resetting target\n");
+    status_printf("Resetting target...");
+    build_reset(link);
+    send_frame(link);
+    trace_printf("frame length %4d bytes sent\n", link->len);
+}
+
+void link_enter(update_link *link, int32_t new_state)
+{
+    switch (new_state) {
+    case STATE_INIT:
+        link->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
+        link->offset = 0;
+        link->timeout_ms = CONTACT_TIMEOUT_MS;
+        break;
+    case STATE_CONTACT: enter_contact(link); break;
+    case STATE_PROGRAM: enter_program(link); break;
+    case STATE_VERIFY: enter_verify(link); break;
+    case STATE_RESET: enter_reset(link); break;
+    case STATE_DONE: status_printf("Programming Completed OK"); break;
+    default: break;
+    }
+    link->state = new_state;
+}
+
+static void read_reply(update_link *link)
+{
+    link->len = port_read(link->handle, link->frame, link->capacity);
+}
+
+static void step_contact(update_link *link)
+{
+    if (interval_elapsed(&link->sent_at, link->timeout_ms))
+        link_enter(link, STATE_CONTACT);
+    read_reply(link);
+    if (link->len != 0)
+        dump_rx(link);
+    if (frame_is_valid(link)) {
+        trace_printf("REMOTE DEVICE LINK ESTABLISHED\n");
+        link->timeout_ms = PROGRAM_TIMEOUT_MS;
+        // Answers to earlier contact requests may still be on their way.
+        port_purge(link->handle);
+        port_flush(link->handle);
+        link_enter(link, STATE_PROGRAM);
+    }
+}
+
+static void step_program(update_link *link)
+{
+    if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
+        trace_printf("TIMEOUT\n");
+        link_enter(link, STATE_PROGRAM);
+    }
+    read_reply(link);
+    if (!frame_is_valid(link))
+        return;
+    trace_printf("- OK\n");
+    trace_flush();
+    link->offset += link->block_length;
+    if (link->offset >= link->image_size) {
+        link_enter(link, STATE_VERIFY);
+        return;
+    }
+    if (link->image_size - link->offset < link->block_length)
+        link->block_length = link->image_size - link->offset;
+    link_enter(link, STATE_PROGRAM);
+}
+
+static void fail_verify(update_link *link)
+{
+    trace_printf("CRC FAIL\n");
+    status_printf("FAILED");
+    link_enter(link, STATE_FAILED);
+}
+
+static void step_verify(update_link *link)
+{
+    if (interval_elapsed(&link->sent_at, link->timeout_ms))
+        link_enter(link, STATE_VERIFY);
+    read_reply(link);
+    if (!frame_is_valid(link))
+        return;
+    // A reply too short to carry the range CRC would be compared against its
+    // own frame CRC or stale request bytes: never take that as a match.
+    if (link->len < VERIFY_REPLY_LENGTH_MIN) {
+        fail_verify(link);
+        return;
+    }
+    uint16_t remote = get_be16(link->frame + VERIFY_REPLY_CRC_OFFSET);
+    uint16_t local = crc16_modbus(link->image, link->image_size);
+    trace_printf("Remote CRC %#x\n", remote);
+    trace_printf("Local  CRC %#x\n", local);
+    if (remote != local) {
+        fail_verify(link);
+        return;
+    }
+    trace_printf("CRCs match\n");
+    status_printf("Program Verified OK");
+    link_enter(link, STATE_RESET);
+}
+
+static void step_reset(update_link *link)
+{
+    if (interval_elapsed(&link->sent_at, RESET_TIMEOUT_MS))
+        link_enter(link, STATE_RESET);
+    read_reply(link);
+    if (frame_is_valid(link)) {
+        trace_printf("frame length %4d bytes received & OK\n", link->len);
+        link_enter(link, STATE_DONE);
+    }
+}
+
+void link_step(update_link *link)
+{
+    switch (link->state) {
+    case STATE_START: link_enter(link, STATE_INIT); break;
+    case STATE_INIT:
+        status_printf("Establishing Link...");
+        link_enter(link, STATE_CONTACT);
+        break;
+    case STATE_CONTACT: step_contact(link); break;
+    case STATE_PROGRAM: step_program(link); break;
+    case STATE_VERIFY: step_verify(link); break;
+    case STATE_RESET: step_reset(link); break;
+    default: break; // STATE_FAILED, STATE_DONE: final
+    }
+}

@@ -1,0 +1,17 @@
+#include <cassert>
+#include <cstdlib>
+
+#include "firmware_image.h"
+#include "reporting.h"
+
+void load_firmware_image(update_link *link)
+{
+    int32_t resource_size = 0;
+    const uint8_t *image = find_firmware_resource(&resource_size);
+    assert(image);
+    assert(resource_size);
+    if (!set_firmware_image(link, image, resource_size))
+        abort(); // out of memory at start-up: nothing sensible is left to do
+    trace_printf("\nFlash Image Base %#x\n", link->flash_base);
+    trace_printf("Flash Image Size %#x bytes\n", (unsigned)link->image_size);
+}

@@ -1,0 +1,34 @@
+// The three reporting channels: the status line, the trace on standard output,
+// and the text of the fatal-error report.
+#pragma once
+
+#include <cstdarg>
+
+#define STATUS_BUFFER_SIZE 100
+#define FATAL_MESSAGE_SIZE 1000
+
+// Where a thread's trace and status texts go. Without one, the trace goes to
+// standard output and the status to show_status_text().
+struct report_sink {
+    void *context;
+    void (*trace)(void *context, const char *text, int length);
+    void (*flush)(void *context);
+    void (*status)(void *context, const char *text);
+};
+
+// Routes the calling thread's reports to `sink` (null restores the default).
+// Each update thread of a multi-port run gets its own, so no lock is shared.
+void report_route(const report_sink *sink);
+
+void status_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void trace_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void trace_flush();
+
+// The last status text formatted on this thread.
+const char *status_text();
+
+// Composes the fatal-error report into `message` (`size` bytes): heading,
+// indented text, the error number and system text when `error_code` is not 0,
+// then the closing block, which always fits. Returns the length.
+int compose_fatal_message(char *message, int size, const char *text, long error_code,
+                          const char *system_text);

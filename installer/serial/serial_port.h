@@ -1,0 +1,40 @@
+// The serial module: line configuration and the blocking read and write that
+// the update protocol relies on. One implementation per platform
+// (serial_port_posix.cpp, serial_port_win32.cpp); the build picks one.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/port_handle.h"
+
+// Opens a serial device for reading and writing, exclusively: a second open
+// of the same port, by this process or another, fails. Returns
+// INVALID_PORT_HANDLE on failure, with the system's last error code set.
+port_handle port_open(const char *name);
+
+// Raw 8E1 at `baud`, no flow control, DTR and RTS inactive; reads end after a
+// `read_interval_ms` gap between bytes or 100 ms after they start.
+// Returns 0, or -1 when the current settings cannot be read (a message on
+// standard error says which).
+int configure_port(port_handle handle, int32_t baud, int read_interval_ms);
+
+// Synchronous write of `count` bytes, no time-out; returns the count written.
+int port_write(port_handle handle, const uint8_t *buffer, int count);
+
+// Synchronous read of up to `count` bytes. Waits at most 100 ms for the first
+// byte, then returns after a 20 ms gap, `count` bytes, or the 100 ms total.
+// Returns the count read: 0 when nothing arrived, never negative.
+int port_read(port_handle handle, uint8_t *buffer, int count);
+
+// Discards both queues (clear only, no abort of pending I/O).
+void port_purge(port_handle handle);
+
+// Waits until everything written has left.
+void port_flush(port_handle handle);
+
+void port_close(port_handle handle);
+
+// True once a read or write on `handle` has failed with a system error or a
+// hang-up (the adapter unplugged); `*error_code` then holds the system's code
+// of that failure. False, and `*error_code` untouched, while the port works.
+bool port_failed(port_handle handle, long *error_code);

@@ -1,0 +1,45 @@
+// The link record: everything about one running update, shared by the
+// window (or command line), the serial port and the update engine.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/port_handle.h"
+
+#define MODBUS_PROG_BLOCKSIZE_MAX 1024
+#define MODBUS_FRAME_LENGTH_MAX 1040
+#define UNIT_ADDRESS 4
+#define FLASH_IMAGE_BASE 0x08000800u
+
+enum link_state : int32_t {
+    STATE_START = 0,   // port just opened
+    STATE_INIT = 1,    // progress fields initialised
+    STATE_CONTACT = 2, // contact request sent, waiting for any valid reply
+    STATE_PROGRAM = 3, // program-block request sent, waiting for its ack
+    STATE_VERIFY = 4,  // verify request sent, waiting for the target's CRC
+    STATE_FAILED = 5,  // CRCs differed; nothing more happens
+    STATE_RESET = 6,   // reset request sent, waiting for its ack
+    STATE_DONE = 7,    // update complete
+};
+
+struct update_link {
+    const char *port_name; // device name of the selected port
+    port_handle handle;    // the open port, INVALID_PORT_HANDLE when none
+    int32_t baud;
+    int32_t unit_address; // low 8 bits are byte 0 of every request
+    int32_t error;        // 5 once a received frame failed its CRC; never cleared
+    int32_t len;          // valid bytes in `frame`
+    int32_t capacity;     // size of `frame`, also the byte count of every read
+    uint8_t *frame;       // one buffer for the request sent and the reply read
+    int32_t state;        // a link_state
+    uint8_t *image;       // the padded firmware image
+    uint32_t flash_base;  // target address of image byte 0
+    int32_t offset;       // image bytes acknowledged so far
+    int32_t image_size;   // padded length, a multiple of 1024
+    int32_t block_length; // data bytes in the next program-block request
+    uint32_t sent_at;     // tick count taken just before the last request
+    uint32_t timeout_ms;  // reply time-out: 100 contacting, 500 once linked
+};
+
+// The name of a link state ("STATE_PROGRAM"), or "unknown state".
+const char *link_state_name(int32_t state);

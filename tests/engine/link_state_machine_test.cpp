@@ -1,0 +1,259 @@
+#include "link_state_machine.h"
+
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "fake_os.h"
+#include "frames.h"
+#include "scripted_target.h"
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+const int SHIPPED_SIZE = 25368; // pads to 25 blocks
+
+class LinkStateMachine : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        fake_reset();
+        fake.now = 1000;
+        attach_target(&target);
+    }
+    void TearDown() override { fake_reset(); }
+
+    // Request kinds in the order written: C contact, Pn program block n
+    // (from 0), V verify, R reset.
+    std::vector<std::string> requests() const
+    {
+        std::vector<std::string> kinds;
+        for (const auto &w : fake.writes) {
+            const auto &b = w.bytes;
+            if (b[2] == 0xF2) {
+                uint32_t address = (uint32_t)b[3] << 24 | (uint32_t)b[4] << 16 | b[5] << 8 | b[6];
+                kinds.push_back("P" + std::to_string((address - FLASH_IMAGE_BASE) / 1024));
+            }
+            else if (b[2] == 0xF3)
+                kinds.push_back(b[10] == 4 && b[9] == 0 ? "C" : "V");
+            else
+                kinds.push_back("R");
+        }
+        return kinds;
+    }
+
+    // One tick of the window timer: the step, then 10 ms to the next.
+    void step(update_link *link)
+    {
+        link_step(link);
+        fake.now += 10;
+    }
+
+    scripted_target target;
+    captured_reports reports;
+};
+
+TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResets)
+{
+    test_link t(pattern_image(SHIPPED_SIZE));
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+
+    std::vector<std::string> expected = {"C", "C", "C"}; // see the contact test below
+    for (int k = 0; k < 25; k++)
+        expected.push_back("P" + std::to_string(k));
+    expected.push_back("V");
+    expected.push_back("R");
+    EXPECT_EQ(requests(), expected);
+
+    // Every block as the target received it is the padded image, zero fill included.
+    EXPECT_TRUE(std::equal(t.link.image, t.link.image + 25600, target.flash.begin() + 0x800));
+    EXPECT_EQ(t.link.image[SHIPPED_SIZE], 0);
+    EXPECT_EQ(fake.purges, 1);
+    EXPECT_EQ(fake.flushes, 1);
+}
+
+TEST_F(LinkStateMachine, StatusTextsComeInOrder)
+{
+    test_link t(pattern_image(3 * 1024));
+    run_link(&t.link);
+    EXPECT_THAT(reports.status,
+                ElementsAre("Establishing Link...", "programming 0x8000800", "programming 0x8000c00",
+                            "programming 0x8001000", "Verifying...", "Program Verified OK",
+                            "Resetting target...", "Programming Completed OK"));
+}
+
+TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdContact)
+{
+    test_link t(pattern_image(1024));
+    step(&t.link); // START -> INIT
+    step(&t.link); // INIT -> CONTACT: first request, no read
+    EXPECT_EQ(fake.reads, 0);
+    EXPECT_EQ(fake.writes.size(), 1u);
+
+    step(&t.link); // re-sends, then reads both answers as one frame
+    EXPECT_EQ(t.link.state, STATE_CONTACT);
+    EXPECT_EQ(t.link.error, 5);
+    EXPECT_EQ(fake.writes.size(), 2u);
+
+    step(&t.link);
+    EXPECT_EQ(t.link.state, STATE_PROGRAM);
+    EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0"));
+    EXPECT_EQ(t.link.timeout_ms, 500u);
+    EXPECT_THAT(reports.trace, HasSubstr("REMOTE DEVICE LINK ESTABLISHED\n"));
+}
+
+TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
+{
+    target.silent = true;
+    test_link t(pattern_image(1024));
+    for (int i = 0; i < 12; i++)
+        step(&t.link);
+    EXPECT_EQ(t.link.state, STATE_CONTACT);
+    EXPECT_EQ(fake.writes.size(), 11u);
+    // Each contact request is followed by its 100 ms pause and a 100 ms read.
+    EXPECT_EQ(fake.writes[2].at - fake.writes[1].at, 210u);
+    EXPECT_THAT(reports.status, ElementsAre("Establishing Link..."));
+}
+
+TEST_F(LinkStateMachine, LostAckResendsTheSameBlockOnlyAfterMoreThan500ms)
+{
+    target.drop_first_ack = {2};
+    test_link t(pattern_image(3 * 1024));
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+    EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P1", "P1", "P2", "V", "R"));
+    const auto &first = fake.writes[4];
+    const auto &again = fake.writes[5];
+    EXPECT_EQ(first.bytes, again.bytes);
+    EXPECT_GT(again.at - first.at, 500u);
+    EXPECT_LE(again.at - first.at, 500u + 100u + 10u); // the first step after the time-out
+    EXPECT_THAT(reports.trace, HasSubstr(" - SENT - TIMEOUT\nPROG ADDR 0x8000c00, LEN 0x400, "
+                                         "FROM 0x400... - SENT - - OK\n"));
+}
+
+TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
+{
+    // Block 0's first ack comes only after the re-send, and before the
+    // re-send's own ack: every later ack is then taken for the block after.
+    target.reply_delay_ms = 40;
+    target.late_ack = {1};
+    test_link t(pattern_image(3 * 1024));
+    run_link(&t.link);
+    EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P0", "P1", "P2", "V"));
+    size_t p1 = 5;
+    // The late ack is accepted and block 1 goes out in the same step.
+    EXPECT_EQ(fake.writes[p1].at - fake.writes[p1 - 1].at, 30u);
+    // The target holds the whole image, but the ack of block 2 arrives as the
+    // verify reply: too short to carry a CRC, so never a false success.
+    EXPECT_TRUE(std::equal(t.link.image, t.link.image + 3 * 1024, target.flash.begin() + 0x800));
+    EXPECT_EQ(t.link.state, STATE_FAILED);
+}
+
+TEST_F(LinkStateMachine, CrcMismatchEndsInFailedAndSendsNothingMore)
+{
+    target.crc_error = 1;
+    test_link t(pattern_image(2 * 1024));
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_FAILED);
+    size_t sent = fake.writes.size();
+    for (int i = 0; i < 5; i++)
+        link_step(&t.link);
+    EXPECT_EQ(fake.writes.size(), sent);
+    EXPECT_EQ(requests().back(), "V");
+    EXPECT_THAT(reports.trace, HasSubstr("Remote CRC "));
+    EXPECT_THAT(reports.trace, HasSubstr("CRC FAIL\n"));
+    EXPECT_EQ(reports.status.back(), "FAILED");
+}
+
+TEST_F(LinkStateMachine, ShortVerifyReplyIsAMismatchNotAMatch)
+{
+    test_link t(pattern_image(1024));
+    uint16_t local = crc16_modbus(t.link.image, t.link.image_size);
+    // A CRC-valid 13-byte reply whose own frame CRC, read high byte first at
+    // bytes 11-12, equals the local CRC: taken at face value it would "verify".
+    std::vector<uint8_t> forged;
+    for (uint32_t filler = 0; filler <= 0xFFFF && forged.empty(); filler++) {
+        auto reply = with_crc({4, 0x2B, 0xF3, 8, 0, 8, 0, 0, 0, (uint8_t)(filler >> 8),
+                               (uint8_t)filler});
+        if (get_be16(reply.data() + 11) == local)
+            forged = reply;
+    }
+    ASSERT_FALSE(forged.empty());
+    target.verify_reply = forged;
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_FAILED);
+    EXPECT_THAT(reports.trace, testing::Not(HasSubstr("Remote CRC")));
+    EXPECT_THAT(reports.trace, HasSubstr("CRC FAIL\n"));
+    EXPECT_EQ(reports.status.back(), "FAILED");
+
+    fake_reset();
+    attach_target(&target);
+    target.verify_reply = with_crc({4, 0x2B, 0xF3}); // the 5-byte form
+    test_link again(pattern_image(1024));
+    run_link(&again.link);
+    EXPECT_EQ(again.link.state, STATE_FAILED);
+}
+
+TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
+{
+    target.ignore_reset = 2;
+    test_link t(pattern_image(1024));
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+    std::vector<uint32_t> resets;
+    for (size_t i = 0; i < fake.writes.size(); i++)
+        if (fake.writes[i].bytes[2] == 0xF4)
+            resets.push_back(fake.writes[i].at);
+    ASSERT_EQ(resets.size(), 3u);
+    // The first reset leaves from the verify step, so its first wait has an
+    // extra tick; after that a silent read takes 100 ms and the timer 10 ms,
+    // so every step re-sends.
+    EXPECT_EQ(resets[1] - resets[0], 120u);
+    EXPECT_EQ(resets[2] - resets[1], 110u);
+    EXPECT_THAT(reports.trace, HasSubstr("frame length    5 bytes received & OK\n"));
+}
+
+TEST_F(LinkStateMachine, RerunAfterDoneStartsAgainFromTheFirstBlock)
+{
+    test_link t(pattern_image(2048));
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+    fake.writes.clear();
+    t.link.state = STATE_START; // what opening the port again does
+    run_link(&t.link);
+    EXPECT_EQ(t.link.state, STATE_DONE);
+    EXPECT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "P0", "P1", "V", "R"}));
+}
+
+TEST(IntervalElapsed, RestampsOnZeroAndComparesByUnsignedDifference)
+{
+    fake_reset();
+    fake.now = 0xFFFFFFF0u;
+    uint32_t stamp = 0;
+    EXPECT_TRUE(interval_elapsed(&stamp, 0));
+    EXPECT_EQ(stamp, 0xFFFFFFF0u);
+    fake.now += 100; // wraps past zero
+    EXPECT_FALSE(interval_elapsed(&stamp, 100));
+    fake.now += 1;
+    EXPECT_TRUE(interval_elapsed(&stamp, 100));
+    EXPECT_EQ(stamp, 0xFFFFFFF0u);
+}
+
+TEST_F(LinkStateMachine, TraceOfAScriptedRunMatchesTheGoldenTranscript)
+{
+    target.drop_first_ack = {2};
+    test_link t(pattern_image(3 * 1024 - 100));
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+    std::ifstream golden(GOLDEN_DIR "/three_block_run.trace", std::ios::binary);
+    ASSERT_TRUE(golden) << "missing golden transcript";
+    std::stringstream expected;
+    expected << golden.rdbuf();
+    EXPECT_EQ(reports.trace, expected.str());
+}
+
+} // namespace

@@ -1,0 +1,110 @@
+#include "fake_os.h"
+
+#include <algorithm>
+
+#include "os_services.h"
+#include "serial/serial_port.h"
+
+fake_os_state fake;
+
+// A read waits this long for the first byte, and ends after this silence.
+static const uint32_t READ_TOTAL_MS = 100;
+static const uint32_t READ_GAP_MS = 20;
+
+void fake_reset() { fake = fake_os_state{}; }
+
+void fake_deliver(uint32_t at, const std::vector<uint8_t> &bytes)
+{
+    for (uint8_t b : bytes)
+        fake.incoming.emplace_back(at, b);
+    std::stable_sort(fake.incoming.begin(), fake.incoming.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+}
+
+uint32_t tick_count_ms() { return fake.now; }
+
+void sleep_ms(uint32_t ms) { fake.now += ms; }
+
+void show_status_text(const char *text) { fake.shown_status.emplace_back(text); }
+
+long last_error_code() { return fake.error_code; }
+
+int last_error_text(long code, char *buffer, int size)
+{
+    return snprintf(buffer, (size_t)size, "fake system text for %ld", code);
+}
+
+void fatal_error(const char *text) { throw fatal_error_called{text}; }
+
+port_handle port_open(const char *name)
+{
+    fake.opened.emplace_back(name);
+    return fake.open_fails ? INVALID_PORT_HANDLE : 3;
+}
+
+int configure_port(port_handle, int32_t, int) { return 0; }
+
+int port_write(port_handle, const uint8_t *buffer, int count)
+{
+    fake.writes.push_back({fake.now, std::vector<uint8_t>(buffer, buffer + count)});
+    if (fake.on_write)
+        fake.on_write(fake.writes.back().bytes, fake.now);
+    return count;
+}
+
+// Models the serial read time-outs: the first byte is awaited for 100 ms at
+// most; once bytes flow, a 20 ms silence, `count` bytes or the 100 ms total
+// ends the read. The clock advances by the time the read would take.
+int port_read(port_handle, uint8_t *buffer, int count)
+{
+    fake.reads++;
+    const uint32_t start = fake.now;
+    const uint32_t deadline = start + READ_TOTAL_MS;
+    int n = 0;
+    uint32_t last = start;
+    while (n < count && !fake.incoming.empty()) {
+        uint32_t at = std::max(fake.incoming.front().first, start);
+        bool first = n == 0;
+        if (at > deadline || (!first && at > last + READ_GAP_MS))
+            break;
+        buffer[n++] = fake.incoming.front().second;
+        fake.incoming.erase(fake.incoming.begin());
+        last = at;
+    }
+    fake.now = n == 0 ? deadline : std::min(last + READ_GAP_MS, deadline);
+    if (n == count)
+        fake.now = last;
+    return n;
+}
+
+void port_purge(port_handle)
+{
+    fake.purges++;
+    fake.incoming.erase(std::remove_if(fake.incoming.begin(), fake.incoming.end(),
+                                       [](const auto &b) { return b.first <= fake.now; }),
+                        fake.incoming.end());
+}
+
+void port_flush(port_handle) { fake.flushes++; }
+
+void port_close(port_handle) {}
+
+static void capture_trace(void *context, const char *text, int length)
+{
+    static_cast<captured_reports *>(context)->trace.append(text, (size_t)length);
+}
+
+static void capture_flush(void *) {}
+
+static void capture_status(void *context, const char *text)
+{
+    static_cast<captured_reports *>(context)->status.emplace_back(text);
+}
+
+captured_reports::captured_reports()
+{
+    sink = {this, capture_trace, capture_flush, capture_status};
+    report_route(&sink);
+}
+
+captured_reports::~captured_reports() { report_route(nullptr); }
