@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "reporting.h"
 
 int32_t padded_image_size(int32_t size)
 {
@@ -21,4 +22,10 @@ bool set_firmware_image(update_link *link, const uint8_t *bytes, int32_t size)
     link->image_size = image_size;
     link->flash_base = FLASH_IMAGE_BASE;
     return true;
+}
+
+void trace_firmware_image(const update_link *link)
+{
+    trace_printf("\nFlash Image Base %#x\n", link->flash_base);
+    trace_printf("Flash Image Size %#x bytes\n", (unsigned)link->image_size);
 }

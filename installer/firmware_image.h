@@ -15,6 +15,9 @@ const uint8_t *find_firmware_resource(int32_t *size);
 // Loads the built-in image into the link and traces its base and size.
 void load_firmware_image(update_link *link);
 
+// Traces where the image goes and how long it is after padding.
+void trace_firmware_image(const update_link *link);
+
 // Pads `size` bytes with zeros to whole 1024-byte blocks into a new buffer and
 // sets image, image_size and flash_base. Returns false when the buffer cannot
 // be allocated (link left unchanged).

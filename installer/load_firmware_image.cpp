@@ -2,7 +2,6 @@
 #include <cstdlib>
 
 #include "firmware_image.h"
-#include "reporting.h"
 
 void load_firmware_image(update_link *link)
 {
@@ -12,6 +11,5 @@ void load_firmware_image(update_link *link)
     assert(resource_size);
     if (!set_firmware_image(link, image, resource_size))
         abort(); // out of memory at start-up: nothing sensible is left to do
-    trace_printf("\nFlash Image Base %#x\n", link->flash_base);
-    trace_printf("Flash Image Size %#x bytes\n", (unsigned)link->image_size);
+    trace_firmware_image(link);
 }

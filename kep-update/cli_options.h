@@ -1,0 +1,18 @@
+// The command line of kep-update.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct cli_options {
+    std::vector<std::string> ports;
+    std::string image_path; // empty: the built-in image
+    double timeout_seconds = 10;
+    bool quiet = false;
+    bool list_ports = false;
+};
+
+// Parses argv into `options`. Returns -1 to go on, or the exit status to end
+// with at once (0 after --help or --version, 2 for a usage error; the
+// message is already written).
+int parse_cli_options(int argc, char **argv, cli_options *options);
