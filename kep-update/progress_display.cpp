@@ -40,11 +40,11 @@ std::string progress_line(port_job *job, int32_t image_size, uint32_t now, int w
 
 static void draw(progress_display *display, int32_t image_size)
 {
-    std::string out;
-    if (display->lines_drawn > 0)
-        out += "\r\033[" + std::to_string(display->lines_drawn - 1) + "A";
-    if (display->lines_drawn == 1)
-        out = "\r";
+    // Back to the start of the first line drawn last time ("\033[0A" would
+    // still move one line up on some terminals).
+    std::string out = "\r";
+    if (display->lines_drawn > 1)
+        out.append("\033[").append(std::to_string(display->lines_drawn - 1)).append("A");
     uint32_t now = tick_count_ms();
     for (size_t i = 0; i < display->jobs.size(); i++) {
         out += "\033[K" + progress_line(display->jobs[i], image_size, now, 119);
