@@ -1,0 +1,263 @@
+#include "serve_loop.h"
+
+#include "frame_assembler.h"
+#include "line_timing.h"
+#include "sim_log.h"
+#include "target_model.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <poll.h>
+#include <unistd.h>
+
+// Replies leave in chunks about this far apart: a reader sees a steady stream.
+#define CHUNK_INTERVAL_US 1000
+// A duplicated reply follows the first after more than the tool's 20 ms read
+// gap, so that the tool sees it as a reply of its own.
+#define DUPLICATE_GAP_MS 30
+#define DRAIN_LIMIT_MS 1000
+#define IDLE_WAIT_US 1000000
+
+struct outgoing_piece {
+    std::vector<uint8_t> bytes;
+    int64_t not_before_us;
+    after_reply after; // what follows once the last byte has left
+};
+
+struct serve_state {
+    const sim_options *options;
+    pty_endpoint *endpoint;
+    target_model target;
+    frame_assembler assembler;
+    std::deque<outgoing_piece> outgoing;
+    int64_t line_free_at_us; // when the last byte sent has crossed the line
+    int64_t piece_start_us;  // when the front piece's first bit leaves
+    size_t piece_sent;       // bytes of the front piece handed to the pty
+    int64_t last_write_us;
+    bool dump_failed;
+};
+
+static int64_t now_us()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+static bool dump_flash(serve_state *state)
+{
+    const std::string &path = state->options->dump_path;
+    std::vector<uint8_t> written = target_written_flash(&state->target);
+    if (path.empty()) {
+        sim_log("reset: %zu bytes of flash written, no --dump file", written.size());
+        return true;
+    }
+    FILE *file = fopen(path.c_str(), "wb");
+    bool ok = file && fwrite(written.data(), 1, written.size(), file) == written.size();
+    if (file && fclose(file) != 0)
+        ok = false;
+    if (ok)
+        sim_log("reset: %zu bytes of flash from 0x08000800 dumped to %s", written.size(),
+                path.c_str());
+    else
+        sim_log("reset: cannot write the flash dump %s: %s", path.c_str(), strerror(errno));
+    return ok;
+}
+
+static void queue_reply(serve_state *state, reply_plan *plan, int64_t now)
+{
+    if (plan->bytes.empty())
+        return;
+    // A Modbus RTU slave answers only after the silence that ends the request.
+    int32_t baud = state->options->baud;
+    int64_t start = now + frame_silence_us(baud) + (int64_t)plan->delay_ms * 1000;
+    for (int32_t copy = 0; copy < plan->copies; copy++) {
+        bool last_copy = copy == plan->copies - 1;
+        after_reply after = last_copy ? plan->after : AFTER_NOTHING;
+        if (plan->split_at > 0 && plan->split_at < plan->bytes.size()) {
+            auto middle = plan->bytes.begin() + (ptrdiff_t)plan->split_at;
+            state->outgoing.push_back({{plan->bytes.begin(), middle}, start, AFTER_NOTHING});
+            start += wire_time_us((int64_t)plan->split_at, baud) + plan->split_gap_ms * 1000;
+            state->outgoing.push_back({{middle, plan->bytes.end()}, start, after});
+            start += wire_time_us((int64_t)(plan->bytes.size() - plan->split_at), baud);
+        } else {
+            state->outgoing.push_back({plan->bytes, start, after});
+            start += wire_time_us((int64_t)plan->bytes.size(), baud);
+        }
+        start += DUPLICATE_GAP_MS * 1000;
+    }
+}
+
+static void take_requests(serve_state *state, int64_t now)
+{
+    std::vector<uint8_t> frame;
+    for (;;) {
+        assembled_kind kind = assembler_take(&state->assembler, now, &frame);
+        if (kind == ASSEMBLED_NOTHING)
+            return;
+        if (kind == ASSEMBLED_TRUNCATED) {
+            sim_log("dropped %zu bytes: a request cut short", frame.size());
+            continue;
+        }
+        reply_plan plan = target_handle_request(&state->target, frame.data(), frame.size());
+        for (const std::string &note : plan.notes)
+            sim_log("%s", note.c_str());
+        if (plan.after == AFTER_RESET && !dump_flash(state))
+            state->dump_failed = true;
+        queue_reply(state, &plan, now);
+    }
+}
+
+static int64_t piece_start(const serve_state *state, const outgoing_piece *piece)
+{
+    return piece->not_before_us > state->line_free_at_us ? piece->not_before_us
+                                                         : state->line_free_at_us;
+}
+
+// Hands the front piece's due bytes to the pty. Returns what follows a piece
+// that has just gone out completely, else AFTER_NOTHING.
+static after_reply transmit(serve_state *state, int64_t now, bool *failed)
+{
+    while (!state->outgoing.empty()) {
+        outgoing_piece &piece = state->outgoing.front();
+        if (state->piece_sent == 0)
+            state->piece_start_us = piece_start(state, &piece);
+        if (now < state->piece_start_us)
+            return AFTER_NOTHING;
+        int32_t baud = state->options->baud;
+        size_t due = piece.bytes.size();
+        if (baud > 0) {
+            int64_t elapsed_bits = (now - state->piece_start_us) * baud / 1000000;
+            size_t crossed = (size_t)(elapsed_bits / BITS_PER_CHARACTER);
+            due = crossed < due ? crossed : due;
+        }
+        if (due > state->piece_sent) {
+            ssize_t n = write(state->endpoint->master, piece.bytes.data() + state->piece_sent,
+                              due - state->piece_sent);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                sim_log("cannot write to the pseudo-terminal: %s", strerror(errno));
+                *failed = true;
+                return AFTER_NOTHING;
+            }
+            if (n > 0) {
+                state->piece_sent += (size_t)n;
+                state->last_write_us = now;
+            }
+        }
+        if (state->piece_sent < piece.bytes.size())
+            return AFTER_NOTHING;
+        state->line_free_at_us =
+            state->piece_start_us + wire_time_us((int64_t)piece.bytes.size(), baud);
+        sim_log("sent %zu bytes", piece.bytes.size());
+        after_reply after = piece.after;
+        state->outgoing.pop_front();
+        state->piece_sent = 0;
+        if (after != AFTER_NOTHING)
+            return after;
+    }
+    return AFTER_NOTHING;
+}
+
+static int64_t next_transmit_us(const serve_state *state)
+{
+    if (state->outgoing.empty())
+        return INT64_MAX;
+    const outgoing_piece &piece = state->outgoing.front();
+    if (state->piece_sent == 0) {
+        int64_t start = piece_start(state, &piece);
+        return start + wire_time_us(1, state->options->baud);
+    }
+    int64_t next_byte =
+        state->piece_start_us + wire_time_us((int64_t)state->piece_sent + 1, state->options->baud);
+    int64_t next_chunk = state->last_write_us + CHUNK_INTERVAL_US;
+    return next_byte > next_chunk ? next_byte : next_chunk;
+}
+
+static bool receive(serve_state *state)
+{
+    uint8_t bytes[4096];
+    ssize_t n = read(state->endpoint->master, bytes, sizeof bytes);
+    if (n > 0) {
+        assembler_push(&state->assembler, bytes, (size_t)n, now_us());
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    sim_log("cannot read from the pseudo-terminal: %s", n < 0 ? strerror(errno) : "end of file");
+    return false;
+}
+
+static int wait_for_input(serve_state *state, int64_t wake_at, const sigset_t *wait_mask)
+{
+    int64_t wait_us = wake_at - now_us();
+    if (wait_us < 0)
+        wait_us = 0;
+    if (wait_us > IDLE_WAIT_US)
+        wait_us = IDLE_WAIT_US;
+    timespec wait{(time_t)(wait_us / 1000000), (long)(wait_us % 1000000) * 1000};
+    pollfd input{state->endpoint->master, POLLIN, 0};
+    int ready = ppoll(&input, 1, &wait, wait_mask);
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    // A hang-up or error is left to the read that follows to report.
+    return ready > 0 && input.revents != 0 ? 1 : 0;
+}
+
+// What the target does once the reply to a reset or the last ack before a
+// hang-up has left. Returns an exit status, or -1 to serve on.
+static int finish_reply(serve_state *state, after_reply after)
+{
+    pty_endpoint_wait_drained(state->endpoint, DRAIN_LIMIT_MS);
+    if (after == AFTER_HANG_UP) {
+        pty_endpoint_hang_up(state->endpoint);
+        sim_log("line hung up");
+        return 0;
+    }
+    if (state->options->serve_forever) {
+        sim_log("reset done; serving again");
+        return -1;
+    }
+    return state->dump_failed ? 1 : 0;
+}
+
+int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig_atomic_t *stop,
+          const sigset_t *wait_mask)
+{
+    serve_state state{};
+    state.options = options;
+    state.endpoint = endpoint;
+    target_init(&state.target, &options->faults, options->flash_ms);
+    assembler_init(&state.assembler, options->baud);
+    for (;;) {
+        if (*stop) {
+            sim_log("stopped by signal %d", (int)*stop);
+            return 0;
+        }
+        int64_t now = now_us();
+        take_requests(&state, now);
+        bool failed = false;
+        after_reply after = transmit(&state, now, &failed);
+        if (failed)
+            return 1;
+        if (after != AFTER_NOTHING) {
+            int status = finish_reply(&state, after);
+            if (status >= 0)
+                return status;
+        }
+        int64_t wake_at = assembler_next_check_us(&state.assembler);
+        int64_t transmit_at = next_transmit_us(&state);
+        if (transmit_at < wake_at)
+            wake_at = transmit_at;
+        int ready = wait_for_input(&state, wake_at, wait_mask);
+        if (ready < 0) {
+            sim_log("cannot wait for the pseudo-terminal: %s", strerror(errno));
+            return 1;
+        }
+        if (ready > 0 && !receive(&state))
+            return 1;
+    }
+}

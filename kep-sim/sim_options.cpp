@@ -1,0 +1,94 @@
+#include "sim_options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdio>
+
+#define EXIT_BAD_USAGE 2
+
+// "K:MS": a block number from 1 and a time in milliseconds, digits only.
+static bool parse_block_delay(const std::string &text, block_delay *delay)
+{
+    const char *end = text.data() + text.size();
+    int32_t block = 0, ms = 0;
+    auto [after_block, block_error] = std::from_chars(text.data(), end, block);
+    if (block_error != std::errc() || after_block == end || *after_block != ':')
+        return false;
+    auto [after_ms, ms_error] = std::from_chars(after_block + 1, end, ms);
+    if (ms_error != std::errc() || after_ms != end || text[0] == '-' || after_block[1] == '-')
+        return false;
+    if (block < 1 || ms < 0 || ms > 600000)
+        return false;
+    delay->block = block;
+    delay->ms = ms;
+    return true;
+}
+
+static bool take_block_delay(const std::string &option, const std::string &text, block_delay *delay)
+{
+    if (text.empty() || parse_block_delay(text, delay))
+        return true;
+    fprintf(stderr,
+            "kep-sim: %s expects K:MS (a block number from 1 and milliseconds), not \"%s\"\n",
+            option.c_str(), text.c_str());
+    return false;
+}
+
+int parse_sim_options(int argc, const char *const *argv, sim_options *options)
+{
+    *options = sim_options{};
+    options->baud = 115200;
+    fault_switches &faults = options->faults;
+    std::string late_ack, split_ack;
+
+    CLI::App app{"kep-sim: a simulated KEP target behind a pseudo-terminal. It prints\n"
+                 "\"kep-sim: ready on PATH\" once the tool can open PATH. Blocks are\n"
+                 "counted from 1 by address (block K at 0x08000800 + (K-1)*1024); late,\n"
+                 "split, corrupt, dropped and duplicated acks affect the first send only.",
+                 "kep-sim"};
+    app.add_option("--link", options->link_path,
+                   "Publish the pseudo-terminal as a symbolic link at this path");
+    app.add_option("--dump", options->dump_path,
+                   "On reset, write the flash from 0x08000800 up to the last byte written here");
+    app.add_option("--baud", options->baud, "Line rate both ways, 11 bits a byte; 0: no pacing")
+        ->check(CLI::Range(0, 4000000))
+        ->capture_default_str();
+    app.add_option("--flash-ms", options->flash_ms, "Programming time per block before its ack")
+        ->check(CLI::Range(0, 600000));
+    app.add_flag("--serve-forever", options->serve_forever,
+                 "After a reset, keep the flash and serve again instead of exiting");
+    auto block = CLI::Range(1, 100000);
+    app.add_option("--drop-ack", faults.drop_ack, "No reply to the first send of block K")
+        ->check(block);
+    app.add_option("--late-ack", late_ack, "K:MS: the ack of block K leaves MS ms late");
+    app.add_option("--corrupt-ack", faults.corrupt_ack, "The ack of block K has a bad CRC")
+        ->check(block);
+    app.add_option("--split-ack", split_ack, "K:MS: the ack of block K in two pieces, MS ms apart");
+    app.add_option("--duplicate-ack", faults.duplicate_ack,
+                   "The ack of block K is sent twice, 30 ms apart")
+        ->check(block);
+    app.add_option("--exception", faults.exception,
+                   "Every send of block K: exception 0x02 instead of the ack, not written")
+        ->check(block);
+    app.add_option("--ignore-contact", faults.ignore_contact,
+                   "No answer to the first N contact queries")
+        ->check(CLI::Range(0, 1000000));
+    app.add_flag("--silent", faults.silent, "Never answer anything");
+    app.add_flag("--wrong-verify", faults.wrong_verify, "Report a range CRC off by one");
+    app.add_flag("--short-verify", faults.short_verify,
+                 "Answer the verify query with a CRC-valid 5-byte frame");
+    app.add_option("--hangup-after", faults.hangup_after,
+                   "Close the line after acknowledging block K, then exit 0")
+        ->check(block);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        // CLI11 has its own exit codes; ours are 0 for help and 2 for misuse.
+        return app.exit(error) == 0 ? 0 : EXIT_BAD_USAGE;
+    }
+    if (!take_block_delay("--late-ack", late_ack, &faults.late_ack) ||
+        !take_block_delay("--split-ack", split_ack, &faults.split_ack))
+        return EXIT_BAD_USAGE;
+    return SIM_OPTIONS_OK;
+}

@@ -1,0 +1,23 @@
+// The command line of kep-sim.
+#pragma once
+
+#include "fault_switches.h"
+
+#include <cstdint>
+#include <string>
+
+struct sim_options {
+    std::string link_path; // where the slave's path is published; empty: none
+    std::string dump_path; // where the written flash goes on reset; empty: nowhere
+    int32_t baud;          // pacing of both directions; 0: off
+    int32_t flash_ms;      // programming time per block
+    bool serve_forever;    // after a reset, serve again instead of exiting
+    fault_switches faults;
+};
+
+#define SIM_OPTIONS_OK (-1)
+
+// Fills `options` from the command line. Returns SIM_OPTIONS_OK to go on, or
+// the exit status to end with: 0 after --help, 2 after a bad option (the
+// message is already on standard error).
+int parse_sim_options(int argc, const char *const *argv, sim_options *options);

@@ -1,0 +1,220 @@
+#include "target_model.h"
+
+#include "frames.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+static std::string format_note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+static std::string format_note(const char *format, ...)
+{
+    char text[200];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
+{
+    target->flash.assign(SIM_FLASH_SIZE, 0xFF);
+    target->written_end = 0;
+    target->faults = *faults;
+    target->flash_ms = flash_ms;
+    target->contact_queries = 0;
+    target->block_sends.assign(SIM_FLASH_SIZE / SIM_BLOCK_SIZE + 2, 0);
+}
+
+int32_t block_number(uint32_t address)
+{
+    if (address < SIM_WRITABLE_BASE)
+        return 0;
+    return (int32_t)((address - SIM_WRITABLE_BASE) / SIM_BLOCK_SIZE) + 1;
+}
+
+std::vector<uint8_t> target_written_flash(const target_model *target)
+{
+    if (target->written_end <= SIM_WRITABLE_BASE)
+        return {};
+    auto begin = target->flash.begin() + (SIM_WRITABLE_BASE - SIM_FLASH_BASE);
+    auto end = target->flash.begin() + (target->written_end - SIM_FLASH_BASE);
+    return std::vector<uint8_t>(begin, end);
+}
+
+// The CRC goes last, low byte first, as on every frame of the line.
+static void append_crc(std::vector<uint8_t> *frame)
+{
+    uint16_t crc = crc16_modbus(frame->data(), (int32_t)frame->size());
+    frame->push_back((uint8_t)(crc & 0xFF));
+    frame->push_back((uint8_t)(crc >> 8));
+}
+
+static void set_exception(reply_plan *plan, uint8_t function, uint8_t code)
+{
+    plan->bytes = {SIM_UNIT_ADDRESS, (uint8_t)(function | 0x80), code};
+    append_crc(&plan->bytes);
+    plan->notes.push_back(format_note("reply: exception 0x%02x", code));
+}
+
+static bool range_inside(uint64_t address, uint64_t length, uint64_t low, uint64_t high)
+{
+    return address >= low && address + length <= high;
+}
+
+static void handle_program_block(target_model *target, const uint8_t *request, size_t length,
+                                 reply_plan *plan)
+{
+    uint32_t address = (uint32_t)request[3] << 24 | (uint32_t)request[4] << 16 |
+                       (uint32_t)request[5] << 8 | request[6];
+    uint32_t data_length = get_be16(request + 7);
+    plan->notes.push_back(
+        format_note("request 0xf2: program %#x, %u bytes", address, (unsigned)data_length));
+    if (length != data_length + PROGRAM_BLOCK_OVERHEAD) {
+        set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
+        return;
+    }
+    if (!range_inside(address, data_length, SIM_WRITABLE_BASE, SIM_FLASH_END)) {
+        set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
+        return;
+    }
+    const fault_switches &faults = target->faults;
+    int32_t block = block_number(address);
+    bool first_send = ++target->block_sends[(size_t)block] == 1;
+    if (faults.exception == block) {
+        plan->notes.push_back(
+            format_note("fault: exception instead of the ack of block %d", block));
+        set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
+        return;
+    }
+    for (uint32_t i = 0; i < data_length; i++)
+        target->flash[address - SIM_FLASH_BASE + i] = request[9 + i];
+    if (address + data_length > target->written_end)
+        target->written_end = address + data_length;
+    if (first_send && faults.drop_ack == block) {
+        plan->notes.push_back(format_note("fault: block %d written, ack dropped", block));
+        return;
+    }
+    plan->bytes.assign(request, request + 9);
+    append_crc(&plan->bytes);
+    plan->delay_ms = target->flash_ms;
+    if (first_send && faults.corrupt_ack == block) {
+        plan->bytes.back() ^= 0x5A;
+        plan->notes.push_back(format_note("fault: ack of block %d with a bad CRC", block));
+    }
+    if (first_send && faults.late_ack.block == block) {
+        plan->delay_ms += faults.late_ack.ms;
+        plan->notes.push_back(
+            format_note("fault: ack of block %d %d ms late", block, faults.late_ack.ms));
+    }
+    if (first_send && faults.split_ack.block == block) {
+        plan->split_at = plan->bytes.size() / 2;
+        plan->split_gap_ms = faults.split_ack.ms;
+        plan->notes.push_back(format_note("fault: ack of block %d in two pieces %d ms apart", block,
+                                          faults.split_ack.ms));
+    }
+    if (first_send && faults.duplicate_ack == block) {
+        plan->copies = 2;
+        plan->notes.push_back(format_note("fault: ack of block %d sent twice", block));
+    }
+    if (faults.hangup_after == block) {
+        plan->after = AFTER_HANG_UP;
+        plan->notes.push_back(format_note("fault: hanging up after the ack of block %d", block));
+    }
+    plan->notes.push_back(format_note("reply: ack of block %d", block));
+}
+
+static void handle_address_query(target_model *target, const uint8_t *request, reply_plan *plan)
+{
+    uint32_t address = (uint32_t)request[3] << 24 | (uint32_t)request[4] << 16 |
+                       (uint32_t)request[5] << 8 | request[6];
+    uint32_t range_length = (uint32_t)request[7] << 24 | (uint32_t)request[8] << 16 |
+                            (uint32_t)request[9] << 8 | request[10];
+    bool contact = range_length == 4;
+    plan->notes.push_back(format_note("request 0xf3: %s %#x, %u bytes",
+                                      contact ? "contact at" : "verify", address,
+                                      (unsigned)range_length));
+    const fault_switches &faults = target->faults;
+    if (contact && ++target->contact_queries <= faults.ignore_contact) {
+        plan->notes.push_back(
+            format_note("fault: contact query %d ignored", (int)target->contact_queries));
+        return;
+    }
+    if (!range_inside(address, range_length, SIM_FLASH_BASE, SIM_FLASH_END)) {
+        set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
+        return;
+    }
+    if (!contact && faults.short_verify) {
+        plan->bytes.assign(request, request + 3);
+        append_crc(&plan->bytes);
+        plan->notes.push_back("fault: 5-byte reply to the verify query");
+        return;
+    }
+    uint16_t range_crc =
+        crc16_modbus(target->flash.data() + (address - SIM_FLASH_BASE), (int32_t)range_length);
+    if (!contact && faults.wrong_verify) {
+        range_crc = (uint16_t)(range_crc + 1);
+        plan->notes.push_back("fault: range CRC off by one");
+    }
+    plan->bytes.assign(request, request + 11);
+    plan->bytes.push_back((uint8_t)(range_crc >> 8));
+    plan->bytes.push_back((uint8_t)(range_crc & 0xFF));
+    append_crc(&plan->bytes);
+    plan->notes.push_back(format_note("reply: range CRC %#06x", range_crc));
+}
+
+reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length)
+{
+    reply_plan plan{};
+    plan.copies = 1;
+    if (length < 4 ||
+        crc16_modbus(request, (int32_t)length - 2) != get_le16(request + length - 2)) {
+        plan.notes.push_back(format_note("dropped %zu bytes: CRC wrong", length));
+        return plan;
+    }
+    if (request[0] != SIM_UNIT_ADDRESS) {
+        plan.notes.push_back(format_note("ignored a request for unit %d", request[0]));
+        return plan;
+    }
+    if (target->faults.silent) {
+        plan.notes.push_back(format_note("fault: silent, %zu-byte request not answered", length));
+        return plan;
+    }
+    if (request[1] != FUNC_PROGRAMMING) {
+        plan.notes.push_back(format_note("request with function 0x%02x", request[1]));
+        set_exception(&plan, request[1], EXCEPTION_ILLEGAL_FUNCTION);
+        return plan;
+    }
+    switch (request[2]) {
+    case SUB_PROGRAM_BLOCK:
+        if (length >= PROGRAM_BLOCK_OVERHEAD) {
+            handle_program_block(target, request, length, &plan);
+            return plan;
+        }
+        break;
+    case SUB_ADDRESS_QUERY:
+        if (length == ADDRESS_QUERY_LENGTH) {
+            handle_address_query(target, request, &plan);
+            return plan;
+        }
+        break;
+    case SUB_RESET:
+        if (length == RESET_LENGTH) {
+            plan.notes.push_back("request 0xf4: reset");
+            plan.bytes.assign(request, request + length);
+            plan.after = AFTER_RESET;
+            plan.notes.push_back("reply: reset echoed");
+            return plan;
+        }
+        break;
+    default:
+        plan.notes.push_back(format_note("request with sub-code 0x%02x", request[2]));
+        set_exception(&plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_FUNCTION);
+        return plan;
+    }
+    plan.notes.push_back(
+        format_note("request 0x%02x of a wrong length, %zu bytes", request[2], length));
+    set_exception(&plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
+    return plan;
+}

@@ -1,0 +1,59 @@
+// The simulated target: its flash and how it answers each request. Pure: a
+// request goes in, the reply to send (if any), when, and what follows come out.
+#pragma once
+
+#include "fault_switches.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define SIM_FLASH_BASE 0x08000000u
+#define SIM_FLASH_SIZE (128u * 1024u)
+#define SIM_FLASH_END (SIM_FLASH_BASE + SIM_FLASH_SIZE)
+// The bootloader's own 2 KiB at the bottom of flash cannot be written.
+#define SIM_WRITABLE_BASE 0x08000800u
+#define SIM_UNIT_ADDRESS 4
+#define SIM_BLOCK_SIZE 1024
+
+#define EXCEPTION_ILLEGAL_FUNCTION 0x01
+#define EXCEPTION_ILLEGAL_ADDRESS 0x02
+#define EXCEPTION_ILLEGAL_VALUE 0x03
+
+struct target_model {
+    std::vector<uint8_t> flash; // SIM_FLASH_SIZE bytes from SIM_FLASH_BASE
+    uint32_t written_end;       // one past the highest byte written; 0: none yet
+    fault_switches faults;
+    int32_t flash_ms;                 // programming time per block
+    int32_t contact_queries;          // contact queries seen so far
+    std::vector<int32_t> block_sends; // program requests seen, per block index
+};
+
+enum after_reply {
+    AFTER_NOTHING = 0,
+    AFTER_RESET = 1,   // the reset request was answered
+    AFTER_HANG_UP = 2, // close the line, as an unplugged adapter would
+};
+
+struct reply_plan {
+    std::vector<uint8_t> bytes; // empty: no reply
+    int32_t delay_ms;           // before the reply may start
+    size_t split_at;            // 0: in one piece; else bytes before the pause
+    int32_t split_gap_ms;
+    int32_t copies; // 1, or 2 for a duplicated reply
+    after_reply after;
+    std::vector<std::string> notes; // what happened, for the log
+};
+
+void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms);
+
+// Handles one complete frame as received; frames with a wrong CRC or another
+// unit's address get no reply, as on a Modbus RTU line.
+reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length);
+
+// The flash from SIM_WRITABLE_BASE up to the last byte ever written.
+std::vector<uint8_t> target_written_flash(const target_model *target);
+
+// 1-based block number of a program address (0 below the writable base).
+int32_t block_number(uint32_t address);

@@ -1,0 +1,25 @@
+// A pseudo-terminal pair for exercising the serial module: the test plays the
+// far end on the master side, the module under test opens the slave.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pty_pair {
+    int master = -1;
+    std::string slave_path;
+};
+
+// Opens a master and makes its slave openable; false on failure.
+bool pty_open(pty_pair *pair);
+void pty_close_master(pty_pair *pair);
+
+// Writes all of `bytes` to the master.
+bool pty_send(const pty_pair *pair, const std::vector<uint8_t> &bytes);
+
+// Reads from the master until `count` bytes came or `timeout_ms` passed.
+std::vector<uint8_t> pty_receive(const pty_pair *pair, size_t count, int timeout_ms);
+
+// Milliseconds on the monotonic clock, for measuring how long a call took.
+double now_ms();

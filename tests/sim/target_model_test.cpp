@@ -1,0 +1,247 @@
+// How the simulated target answers: writes and range checks, the CRC it
+// reports, and each fault switch's effect on the reply.
+#include "frames.h"
+#include "target_model.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes)
+{
+    uint16_t crc = crc16_modbus(bytes.data(), (int32_t)bytes.size());
+    bytes.push_back((uint8_t)(crc & 0xFF));
+    bytes.push_back((uint8_t)(crc >> 8));
+    return bytes;
+}
+
+bool crc_ok(const std::vector<uint8_t> &frame)
+{
+    return frame.size() >= 4 && crc16_modbus(frame.data(), (int32_t)frame.size() - 2) ==
+                                    get_le16(&frame[frame.size() - 2]);
+}
+
+std::vector<uint8_t> program_request(uint32_t address, size_t length, uint8_t fill)
+{
+    std::vector<uint8_t> bytes = {4, 0x2B, 0xF2, 0, 0, 0, 0, 0, 0};
+    put_be32(&bytes[3], address);
+    put_be16(&bytes[7], (uint32_t)length);
+    for (size_t i = 0; i < length; i++)
+        bytes.push_back((uint8_t)(fill + i));
+    return with_crc(bytes);
+}
+
+std::vector<uint8_t> query(uint32_t address, uint32_t length)
+{
+    std::vector<uint8_t> bytes = {4, 0x2B, 0xF3, 0, 0, 0, 0, 0, 0, 0, 0};
+    put_be32(&bytes[3], address);
+    put_be32(&bytes[7], length);
+    return with_crc(bytes);
+}
+
+uint32_t block_address(int block) { return SIM_WRITABLE_BASE + (uint32_t)(block - 1) * 1024; }
+
+class target_model_test : public ::testing::Test
+{
+  protected:
+    void start(const fault_switches &with = fault_switches{}, int32_t flash_ms = 0)
+    {
+        target_init(&target, &with, flash_ms);
+    }
+    reply_plan send(const std::vector<uint8_t> &request)
+    {
+        return target_handle_request(&target, request.data(), request.size());
+    }
+    void SetUp() override { start(); }
+    target_model target;
+};
+
+TEST_F(target_model_test, a_block_is_written_and_acknowledged_with_its_first_nine_bytes)
+{
+    std::vector<uint8_t> request = program_request(block_address(1), 1024, 3);
+    reply_plan plan = send(request);
+    ASSERT_EQ(plan.bytes.size(), 11u);
+    EXPECT_TRUE(std::equal(request.begin(), request.begin() + 9, plan.bytes.begin()));
+    EXPECT_TRUE(crc_ok(plan.bytes));
+    EXPECT_EQ(plan.copies, 1);
+    EXPECT_EQ(plan.after, AFTER_NOTHING);
+    EXPECT_EQ(target_written_flash(&target),
+              std::vector<uint8_t>(request.begin() + 9, request.end() - 2));
+}
+
+TEST_F(target_model_test, writes_outside_the_application_area_get_exception_2)
+{
+    const uint8_t exception_2[] = {4, 0xAB, 0x02};
+    for (uint32_t address : {0x08000000u, 0x080007FFu, SIM_FLASH_END - 1023u, 0x20000000u}) {
+        reply_plan plan = send(program_request(address, 1024, 0));
+        ASSERT_EQ(plan.bytes.size(), 5u) << std::hex << address;
+        EXPECT_TRUE(std::equal(exception_2, exception_2 + 3, plan.bytes.begin()));
+        EXPECT_TRUE(crc_ok(plan.bytes));
+    }
+    EXPECT_TRUE(target_written_flash(&target).empty());
+    EXPECT_EQ(target.flash[0x800], 0xFF);
+    // The very last block fits exactly.
+    EXPECT_EQ(send(program_request(SIM_FLASH_END - 1024u, 1024, 0)).bytes.size(), 11u);
+}
+
+TEST_F(target_model_test, a_query_reports_the_crc_of_the_range_high_byte_first)
+{
+    send(program_request(block_address(1), 1024, 9));
+    send(program_request(block_address(2), 100, 1));
+    std::vector<uint8_t> request = query(SIM_WRITABLE_BASE, 2048);
+    reply_plan plan = send(request);
+    ASSERT_EQ(plan.bytes.size(), 15u);
+    EXPECT_TRUE(std::equal(request.begin(), request.begin() + 11, plan.bytes.begin()));
+    EXPECT_TRUE(crc_ok(plan.bytes));
+    uint16_t expected = crc16_modbus(target.flash.data() + 0x800, 2048);
+    EXPECT_EQ(get_be16(&plan.bytes[11]), expected);
+    // The written flash ends at the last byte written.
+    EXPECT_EQ(target_written_flash(&target).size(), 1024u + 100u);
+
+    // The contact query of an erased target: CRC of four 0xFF bytes.
+    start();
+    const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    reply_plan contact = send(query(SIM_WRITABLE_BASE, 4));
+    ASSERT_EQ(contact.bytes.size(), 15u);
+    EXPECT_EQ(get_be16(&contact.bytes[11]), crc16_modbus(erased, 4));
+
+    EXPECT_EQ(send(query(SIM_FLASH_END - 2, 4)).bytes[1], 0xAB);
+}
+
+TEST_F(target_model_test, bad_crc_and_other_units_get_no_reply)
+{
+    std::vector<uint8_t> request = query(SIM_WRITABLE_BASE, 4);
+    request.back() ^= 1;
+    EXPECT_TRUE(send(request).bytes.empty());
+    std::vector<uint8_t> other = {5, 0x2B, 0xF4};
+    EXPECT_TRUE(send(with_crc(other)).bytes.empty());
+    std::vector<uint8_t> block = program_request(block_address(1), 16, 0);
+    block[12] ^= 0x40;
+    EXPECT_TRUE(send(block).bytes.empty());
+    EXPECT_TRUE(target_written_flash(&target).empty());
+}
+
+TEST_F(target_model_test, reset_is_echoed_and_unknown_requests_get_exceptions)
+{
+    std::vector<uint8_t> reset = {4, 0x2b, 0xf4, 0x2f, 0x76};
+    reply_plan plan = send(reset);
+    EXPECT_EQ(plan.bytes, reset);
+    EXPECT_EQ(plan.after, AFTER_RESET);
+
+    reply_plan unknown_sub = send(with_crc({4, 0x2B, 0x0E, 1, 0}));
+    ASSERT_EQ(unknown_sub.bytes.size(), 5u);
+    EXPECT_EQ(unknown_sub.bytes[1], 0xAB);
+    EXPECT_EQ(unknown_sub.bytes[2], 0x01);
+    reply_plan unknown_function = send(with_crc({4, 0x03, 0, 0, 0, 1}));
+    ASSERT_EQ(unknown_function.bytes.size(), 5u);
+    EXPECT_EQ(unknown_function.bytes[1], 0x83);
+}
+
+TEST_F(target_model_test, ack_faults_hit_the_first_send_of_their_block_only)
+{
+    fault_switches faults{};
+    faults.drop_ack = 1;
+    faults.corrupt_ack = 2;
+    faults.late_ack = {3, 250};
+    faults.split_ack = {4, 40};
+    faults.duplicate_ack = 5;
+    start(faults, 7);
+    for (int block = 1; block <= 5; block++) {
+        reply_plan first = send(program_request(block_address(block), 1024, 0));
+        reply_plan again = send(program_request(block_address(block), 1024, 0));
+        EXPECT_EQ(again.bytes.size(), 11u) << block;
+        EXPECT_TRUE(crc_ok(again.bytes)) << block;
+        EXPECT_EQ(again.delay_ms, 7) << block;
+        EXPECT_EQ(again.split_at, 0u) << block;
+        EXPECT_EQ(again.copies, 1) << block;
+        switch (block) {
+        case 1: EXPECT_TRUE(first.bytes.empty()); break;
+        case 2:
+            EXPECT_EQ(first.bytes.size(), 11u);
+            EXPECT_FALSE(crc_ok(first.bytes));
+            break;
+        case 3: EXPECT_EQ(first.delay_ms, 257); break;
+        case 4:
+            EXPECT_GT(first.split_at, 0u);
+            EXPECT_LT(first.split_at, 11u);
+            EXPECT_EQ(first.split_gap_ms, 40);
+            break;
+        case 5: EXPECT_EQ(first.copies, 2); break;
+        }
+    }
+    // Dropped or not, every block was written.
+    EXPECT_EQ(target_written_flash(&target).size(), 5u * 1024u);
+}
+
+TEST_F(target_model_test, an_exception_block_is_refused_every_time_and_not_written)
+{
+    fault_switches faults{};
+    faults.exception = 2;
+    start(faults);
+    send(program_request(block_address(1), 1024, 0));
+    for (int attempt = 0; attempt < 2; attempt++) {
+        reply_plan plan = send(program_request(block_address(2), 1024, 0));
+        ASSERT_EQ(plan.bytes.size(), 5u);
+        EXPECT_EQ(plan.bytes[1], 0xAB);
+        EXPECT_EQ(plan.bytes[2], 0x02);
+        EXPECT_TRUE(crc_ok(plan.bytes));
+    }
+    EXPECT_EQ(target.flash[block_address(2) - SIM_FLASH_BASE], 0xFF);
+}
+
+TEST_F(target_model_test, contact_and_verify_faults)
+{
+    fault_switches faults{};
+    faults.ignore_contact = 2;
+    faults.wrong_verify = true;
+    start(faults);
+    EXPECT_TRUE(send(query(SIM_WRITABLE_BASE, 4)).bytes.empty());
+    EXPECT_TRUE(send(query(SIM_WRITABLE_BASE, 4)).bytes.empty());
+    reply_plan contact = send(query(SIM_WRITABLE_BASE, 4));
+    ASSERT_EQ(contact.bytes.size(), 15u);
+    const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(get_be16(&contact.bytes[11]), crc16_modbus(erased, 4)); // contact: not falsified
+
+    reply_plan verify = send(query(SIM_WRITABLE_BASE, 1024));
+    ASSERT_EQ(verify.bytes.size(), 15u);
+    EXPECT_TRUE(crc_ok(verify.bytes));
+    uint16_t right = crc16_modbus(target.flash.data() + 0x800, 1024);
+    EXPECT_EQ(get_be16(&verify.bytes[11]), (uint16_t)(right + 1));
+
+    faults = fault_switches{};
+    faults.short_verify = true;
+    start(faults);
+    EXPECT_EQ(send(query(SIM_WRITABLE_BASE, 4)).bytes.size(), 15u);
+    reply_plan short_reply = send(query(SIM_WRITABLE_BASE, 1024));
+    EXPECT_EQ(short_reply.bytes.size(), 5u);
+    EXPECT_TRUE(crc_ok(short_reply.bytes));
+}
+
+TEST_F(target_model_test, silence_and_hang_up)
+{
+    fault_switches faults{};
+    faults.silent = true;
+    start(faults);
+    EXPECT_TRUE(send(query(SIM_WRITABLE_BASE, 4)).bytes.empty());
+    EXPECT_TRUE(send(program_request(block_address(1), 8, 0)).bytes.empty());
+    EXPECT_TRUE(send(with_crc({4, 0x2B, 0xF4})).bytes.empty());
+
+    faults = fault_switches{};
+    faults.hangup_after = 2;
+    start(faults);
+    EXPECT_EQ(send(program_request(block_address(1), 1024, 0)).after, AFTER_NOTHING);
+    reply_plan last = send(program_request(block_address(2), 1024, 0));
+    EXPECT_EQ(last.bytes.size(), 11u);
+    EXPECT_EQ(last.after, AFTER_HANG_UP);
+}
+
+TEST(block_number_test, blocks_count_from_one_at_the_writable_base)
+{
+    EXPECT_EQ(block_number(0x08000800), 1);
+    EXPECT_EQ(block_number(0x08000BFF), 1);
+    EXPECT_EQ(block_number(0x08000C00), 2);
+    EXPECT_EQ(block_number(0x08000000), 0);
+}
+
+} // namespace
