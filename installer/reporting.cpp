@@ -101,3 +101,11 @@ int compose_fatal_message(char *message, int size, const char *text, long error_
     memcpy(message + used, closing, sizeof closing);
     return used + closing_length;
 }
+
+int compose_fatal_report(char *message, int size, const char *text)
+{
+    long code = last_error_code();
+    char system_text[FATAL_MESSAGE_SIZE];
+    last_error_text(code, system_text, sizeof system_text);
+    return compose_fatal_message(message, size, text, code, system_text);
+}

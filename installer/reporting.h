@@ -32,3 +32,7 @@ const char *status_text();
 // then the closing block, which always fits. Returns the length.
 int compose_fatal_message(char *message, int size, const char *text, long error_code,
                           const char *system_text);
+
+// The same with this thread's last system error code and its text, read
+// right after the failing call.
+int compose_fatal_report(char *message, int size, const char *text);

@@ -83,13 +83,9 @@ static bool open_port(port_job *job)
 {
     if (try_open_serial_port(&job->link))
         return true;
-    long code = last_error_code();
-    char system_text[FATAL_MESSAGE_SIZE];
-    last_error_text(code, system_text, sizeof system_text);
     char message[FATAL_MESSAGE_SIZE];
-    compose_fatal_message(message, sizeof message,
-                          "Unable to open serial port. In use already, or not present", code,
-                          system_text);
+    compose_fatal_report(message, sizeof message,
+                         "Unable to open serial port. In use already, or not present");
     job->outcome = JOB_OPEN_FAILED;
     job->message = message;
     return false;

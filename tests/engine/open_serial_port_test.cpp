@@ -1,0 +1,35 @@
+#include "open_serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_os.h"
+
+namespace {
+
+TEST(OpenSerialPort, TracesOpensAndStartsTheLinkOrEndsInTheFatalReport)
+{
+    fake_reset();
+    captured_reports reports;
+    update_link link{};
+    link.port_name = "\\\\.\\com12";
+    link.baud = 115200;
+    link.state = STATE_FAILED;
+    EXPECT_EQ(open_serial_port(&link), 0);
+    EXPECT_EQ(reports.trace, " . Opening serial port \\\\.\\com12 at 115200 baud\n");
+    EXPECT_EQ(fake.opened, std::vector<std::string>{"\\\\.\\com12"});
+    EXPECT_EQ(link.state, STATE_START);
+    EXPECT_NE(link.handle, INVALID_PORT_HANDLE);
+
+    fake.open_fails = true;
+    link.state = STATE_FAILED;
+    try {
+        open_serial_port(&link);
+        ADD_FAILURE() << "a port that cannot be opened must end the program";
+    } catch (const fatal_error_called &fatal) {
+        EXPECT_EQ(fatal.text, "Unable to open serial port. In use already, or not present");
+    }
+    EXPECT_EQ(link.state, STATE_FAILED) << "nothing is started on a port that is not open";
+    fake_reset();
+}
+
+} // namespace
