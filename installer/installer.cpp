@@ -1,0 +1,163 @@
+// The dialog program: one window with the port list and the update button;
+// a window timer drives the update one step per tick.
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "dialog_controls.h"
+#include "firmware_image.h"
+#include "link_state_machine.h"
+#include "main_window_win32.h"
+#include "open_serial_port.h"
+#include "os_services.h"
+#include "port_discovery.h"
+#include "port_discovery_win32.h"
+#include "reporting.h"
+#include "serial/serial_port.h"
+
+#define STEP_TIMER_ID 6
+#define STEP_INTERVAL_MS 10
+// While a step blocks no tick must queue up behind it.
+#define STEP_RUNNING_INTERVAL_MS 10000
+#define LINE_SPEED 115200
+#define WINDOWS_VERSION_BUILT_FOR 0x0A00
+#define DONE_BEEP_HZ 2000
+#define DONE_BEEP_MS 100
+
+static update_link link;
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam);
+
+static void register_window_class(HINSTANCE instance)
+{
+    WNDCLASSA wndclass;
+    wndclass.style = CS_HREDRAW | CS_VREDRAW;
+    wndclass.lpfnWndProc = main_window_proc;
+    wndclass.cbClsExtra = 0;
+    wndclass.cbWndExtra = DLGWINDOWEXTRA;
+    wndclass.hInstance = instance;
+    wndclass.hIcon = nullptr;
+    wndclass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    wndclass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    wndclass.lpszMenuName = nullptr;
+    wndclass.lpszClassName = "MRV";
+    program_instance = instance;
+    if (!RegisterClassA(&wndclass))
+        fatal_error("Unabled to register window class");
+}
+
+static void prepare_link()
+{
+    link.capacity = MODBUS_FRAME_LENGTH_MAX;
+    link.frame = (uint8_t *)malloc((size_t)link.capacity);
+    link.unit_address = UNIT_ADDRESS;
+    link.handle = INVALID_PORT_HANDLE;
+}
+
+static void close_link_port()
+{
+    port_close(link.handle);
+    link.handle = INVALID_PORT_HANDLE;
+}
+
+// The port is held exactly while an update runs: from the press until the
+// link is done or has failed.
+static bool update_running() { return link.handle != INVALID_PORT_HANDLE; }
+
+static void on_update_button(HWND window)
+{
+    // A second press would open the port this process already holds, and
+    // that failure ends the program: ignore it until the update ends.
+    if (update_running())
+        return;
+    LRESULT selected = SendDlgItemMessageA(window, IDC_PORT_LIST, CB_GETCURSEL, 0, 0);
+    // Nothing listed, or text typed that matches no line: no table row to use.
+    if (selected == CB_ERR || selected >= ports_found()) {
+        status_printf("No COM port selected");
+        return;
+    }
+    link.port_name = port_table[selected].name;
+    link.baud = LINE_SPEED;
+    open_serial_port(&link);
+    status_printf("Contacting Device...");
+    SetTimer(window, STEP_TIMER_ID, STEP_INTERVAL_MS, nullptr);
+}
+
+static void finish_update(HWND window)
+{
+    KillTimer(window, STEP_TIMER_ID);
+    Beep(DONE_BEEP_HZ, DONE_BEEP_MS);
+    status_printf("Programming Completed");
+    close_link_port();
+}
+
+// A failed verify sends nothing more; releasing the port lets a new press
+// retry the update instead of ending the program.
+static void abandon_update(HWND window)
+{
+    KillTimer(window, STEP_TIMER_ID);
+    close_link_port();
+}
+
+static void on_step_timer(HWND window)
+{
+    SetTimer(window, STEP_TIMER_ID, STEP_RUNNING_INTERVAL_MS, nullptr);
+    link_step(&link);
+    SetTimer(window, STEP_TIMER_ID, STEP_INTERVAL_MS, nullptr);
+    if (link.state == STATE_DONE)
+        finish_update(window);
+    else if (link.state == STATE_FAILED)
+        abandon_update(window);
+}
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam)
+{
+    switch (message_id) {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDC_UPDATE) {
+            on_update_button(window);
+            return 0;
+        }
+        break;
+    case WM_TIMER:
+        if (wparam == STEP_TIMER_ID) {
+            on_step_timer(window);
+            return 0;
+        }
+        break;
+    default: break;
+    }
+    return DefWindowProcA(window, message_id, wparam, lparam);
+}
+
+static int run_message_loop()
+{
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        // Dialog keyboard handling (Tab between controls) for the main window.
+        if (!main_window || !IsDialogMessageA(main_window, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    return (int)message.wParam;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
+{
+    register_window_class(instance);
+    main_window = CreateDialogA(instance, "MRV", nullptr, nullptr);
+    if (!main_window)
+        fatal_error("Could not create dialog");
+    ShowWindow(main_window, show_command);
+    HWND list_control = GetDlgItem(main_window, IDC_PORT_LIST);
+    trace_printf("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);
+    discover_ports(list_control);
+    status_printf(" - Idle - ");
+    prepare_link();
+    load_firmware_image(&link);
+    return run_message_loop();
+}
