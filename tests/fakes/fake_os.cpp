@@ -15,10 +15,12 @@ void fake_reset() { fake = fake_os_state{}; }
 
 void fake_deliver(uint32_t at, const std::vector<uint8_t> &bytes)
 {
+    size_t queued = fake.incoming.size();
     for (uint8_t b : bytes)
         fake.incoming.emplace_back(at, b);
-    std::stable_sort(fake.incoming.begin(), fake.incoming.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::inplace_merge(fake.incoming.begin(), fake.incoming.begin() + (long)queued,
+                       fake.incoming.end(),
+                       [](const auto &a, const auto &b) { return a.first < b.first; });
 }
 
 uint32_t tick_count_ms() { return fake.now; }
@@ -62,18 +64,20 @@ int port_read(port_handle, uint8_t *buffer, int count)
     const uint32_t deadline = start + READ_TOTAL_MS;
     int n = 0;
     uint32_t last = start;
-    while (n < count && !fake.incoming.empty()) {
-        uint32_t at = std::max(fake.incoming.front().first, start);
-        bool first = n == 0;
-        if (at > deadline || (!first && at > last + READ_GAP_MS))
+    while (n < count && (size_t)n < fake.incoming.size()) {
+        uint32_t at = std::max(fake.incoming[(size_t)n].first, start);
+        if (at > deadline || (n > 0 && at > last + READ_GAP_MS))
             break;
-        buffer[n++] = fake.incoming.front().second;
-        fake.incoming.erase(fake.incoming.begin());
+        buffer[n] = fake.incoming[(size_t)n].second;
+        n++;
         last = at;
     }
+    fake.incoming.erase(fake.incoming.begin(), fake.incoming.begin() + n);
     fake.now = n == 0 ? deadline : std::min(last + READ_GAP_MS, deadline);
     if (n == count)
         fake.now = last;
+    if (fake.on_read)
+        fake.on_read(buffer, n);
     return n;
 }
 

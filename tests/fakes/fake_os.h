@@ -22,6 +22,8 @@ struct fake_os_state {
     std::vector<std::pair<uint32_t, uint8_t>> incoming;
     // The scripted target: sees each request as it is written.
     std::function<void(const std::vector<uint8_t> &request, uint32_t now)> on_write;
+    // Sees the bytes each read returns, as the read returns them.
+    std::function<void(const uint8_t *bytes, int count)> on_read;
     int purges = 0;
     int flushes = 0;
     int reads = 0;
