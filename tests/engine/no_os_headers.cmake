@@ -1,0 +1,17 @@
+# Fails when an engine source or header includes an operating-system header
+# (<windows.h>, <termios.h>, <sys/...>: any <....h>) or a platform file.
+file(GLOB engine_files ${ENGINE_DIR}/*.h ${ENGINE_DIR}/serial/port_handle.h ${ENGINE_DIR}/serial/serial_port.h)
+foreach(source ${ENGINE_SOURCES})
+  list(APPEND engine_files ${ENGINE_DIR}/${source})
+endforeach()
+foreach(file ${engine_files})
+  if(file MATCHES "_(posix|win32)\\.")
+    continue()
+  endif()
+  file(STRINGS ${file} includes REGEX "^#include")
+  foreach(line ${includes})
+    if(line MATCHES "<[^>]*\\.h>" OR line MATCHES "_(posix|win32)")
+      message(SEND_ERROR "${file}: ${line}")
+    endif()
+  endforeach()
+endforeach()
