@@ -4,18 +4,11 @@
 
 #include "fake_os.h"
 #include "firmware_image.h"
+#include "frame_bytes.h"
 #include "frames.h"
 #include "link_state_machine.h"
 
 static const uint32_t FLASH_START = 0x08000000;
-
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes)
-{
-    uint16_t crc = crc16_modbus(bytes.data(), (int32_t)bytes.size());
-    bytes.push_back((uint8_t)(crc & 0xFF));
-    bytes.push_back((uint8_t)(crc >> 8));
-    return bytes;
-}
 
 static uint32_t be32(const std::vector<uint8_t> &b, size_t at)
 {

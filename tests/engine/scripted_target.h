@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "frame_bytes.h"
 #include "update_link.h"
 
 struct scripted_target {
@@ -28,8 +29,6 @@ struct scripted_target {
 // Makes `target` answer every request written to the fake port.
 void attach_target(scripted_target *target);
 
-// Appends a CRC-16/MODBUS, low byte first.
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes);
 
 // A link record with its frame buffer and a padded image of `image_bytes`.
 struct test_link {

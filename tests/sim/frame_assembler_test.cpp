@@ -1,6 +1,7 @@
 // Cutting the byte stream into requests, by length and by silence, with the
 // line's wire time taken into account.
 #include "frame_assembler.h"
+#include "frame_bytes.h"
 #include "frames.h"
 #include "line_timing.h"
 
@@ -8,14 +9,6 @@
 
 namespace
 {
-
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes)
-{
-    uint16_t crc = crc16_modbus(bytes.data(), (int32_t)bytes.size());
-    bytes.push_back((uint8_t)(crc & 0xFF));
-    bytes.push_back((uint8_t)(crc >> 8));
-    return bytes;
-}
 
 std::vector<uint8_t> program_request(uint16_t data_length)
 {

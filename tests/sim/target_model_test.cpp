@@ -1,5 +1,6 @@
 // How the simulated target answers: writes and range checks, the CRC it
 // reports, and each fault switch's effect on the reply.
+#include "frame_bytes.h"
 #include "frames.h"
 #include "target_model.h"
 
@@ -7,14 +8,6 @@
 
 namespace
 {
-
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes)
-{
-    uint16_t crc = crc16_modbus(bytes.data(), (int32_t)bytes.size());
-    bytes.push_back((uint8_t)(crc & 0xFF));
-    bytes.push_back((uint8_t)(crc >> 8));
-    return bytes;
-}
 
 bool crc_ok(const std::vector<uint8_t> &frame)
 {
