@@ -1,8 +1,8 @@
-#include <cstdio>
-#include <cstdlib>
-
 #include "os_services.h"
 #include "reporting.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 // No message box here: the report goes to standard error.
 void fatal_error(const char *text)

@@ -1,11 +1,10 @@
-#include <windows.h>
-
-#include <cstdio>
-#include <cstdlib>
-
 #include "main_window_win32.h"
 #include "os_services.h"
 #include "reporting.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <windows.h>
 
 #define FATAL_BEEP_HZ 200
 #define FATAL_BEEP_MS 1000

@@ -1,9 +1,9 @@
 #include "firmware_image.h"
 
+#include "reporting.h"
+
 #include <cstdlib>
 #include <cstring>
-
-#include "reporting.h"
 
 int32_t padded_image_size(int32_t size)
 {

@@ -1,9 +1,9 @@
 // The firmware image built into the executable, padded to whole blocks.
 #pragma once
 
-#include <cstdint>
-
 #include "update_link.h"
+
+#include <cstdint>
 
 // The largest image that fits the target's flash above the bootloader.
 #define FLASH_IMAGE_CAPACITY (126 * 1024)

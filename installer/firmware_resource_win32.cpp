@@ -1,7 +1,7 @@
 // The image is the executable's own raw-data resource "BINFILE".
-#include <windows.h>
-
 #include "firmware_image.h"
+
+#include <windows.h>
 
 const uint8_t *find_firmware_resource(int32_t *size)
 {

@@ -14,7 +14,10 @@ static void put_header(update_link *link, uint8_t sub_code)
 void build_program_block(update_link *t, uint32_t address, int32_t block_length,
                          const uint8_t *local_memory_address)
 {
+    // The assertion's text is what a failure reports: keep it as written.
+    // clang-format off
     assert(local_memory_address!=0 && block_length>0 && block_length <= MODBUS_PROG_BLOCKSIZE_MAX);
+    // clang-format on
     put_header(t, SUB_PROGRAM_BLOCK);
     put_be32(t->frame + 3, address);
     put_be16(t->frame + 7, (uint32_t)block_length);

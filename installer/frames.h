@@ -2,9 +2,9 @@
 // three private sub-codes, the acceptance test for replies, and the CRC.
 #pragma once
 
-#include <cstdint>
-
 #include "update_link.h"
+
+#include <cstdint>
 
 #define FUNC_PROGRAMMING 0x2B
 #define SUB_PROGRAM_BLOCK 0xF2

@@ -1,9 +1,5 @@
 // The dialog program: one window with the port list and the update button;
 // a window timer drives the update one step per tick.
-#include <windows.h>
-
-#include <cstdlib>
-
 #include "dialog_controls.h"
 #include "firmware_image.h"
 #include "link_state_machine.h"
@@ -14,6 +10,9 @@
 #include "port_discovery_win32.h"
 #include "reporting.h"
 #include "serial/serial_port.h"
+
+#include <cstdlib>
+#include <windows.h>
 
 #define STEP_TIMER_ID 6
 #define STEP_INTERVAL_MS 10
@@ -113,9 +112,7 @@ static void on_step_timer(HWND window)
 LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam)
 {
     switch (message_id) {
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDC_UPDATE) {
             on_update_button(window);

@@ -29,10 +29,7 @@ void dump_rx(const update_link *link)
 }
 
 // Writes the request just built; the count written is not used.
-static void send_frame(update_link *link)
-{
-    port_write(link->handle, link->frame, link->len);
-}
+static void send_frame(update_link *link) { port_write(link->handle, link->frame, link->len); }
 
 static void enter_contact(update_link *link)
 {

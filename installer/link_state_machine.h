@@ -2,9 +2,9 @@
 // bounded step per call.
 #pragma once
 
-#include <cstdint>
-
 #include "update_link.h"
+
+#include <cstdint>
 
 #define CONTACT_TIMEOUT_MS 100u
 #define PROGRAM_TIMEOUT_MS 500u

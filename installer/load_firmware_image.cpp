@@ -1,7 +1,7 @@
+#include "firmware_image.h"
+
 #include <cassert>
 #include <cstdlib>
-
-#include "firmware_image.h"
 
 void load_firmware_image(update_link *link)
 {

@@ -1,9 +1,9 @@
+#include "os_services.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-
-#include "os_services.h"
 
 uint32_t tick_count_ms()
 {

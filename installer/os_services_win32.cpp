@@ -1,11 +1,10 @@
-#include <windows.h>
-
-#include <cstdio>
-#include <cstring>
-
 #include "dialog_controls.h"
 #include "main_window_win32.h"
 #include "os_services.h"
+
+#include <cstdio>
+#include <cstring>
+#include <windows.h>
 
 uint32_t tick_count_ms() { return GetTickCount(); }
 

@@ -1,7 +1,8 @@
-#include <cstdio>
+#include "port_discovery_win32.h"
 
 #include "port_discovery.h"
-#include "port_discovery_win32.h"
+
+#include <cstdio>
 
 port_entry port_table[PORT_TABLE_ROWS];
 static int32_t found_count;

@@ -1,10 +1,10 @@
 #include "reporting.h"
 
+#include "os_services.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "os_services.h"
 
 // One buffer and one route per thread: in the one-thread dialog program these
 // are simply the program's own; in a multi-port run each update thread

@@ -2,9 +2,9 @@
 // window (or command line), the serial port and the update engine.
 #pragma once
 
-#include <cstdint>
-
 #include "serial/port_handle.h"
+
+#include <cstdint>
 
 #define MODBUS_PROG_BLOCKSIZE_MAX 1024
 #define MODBUS_FRAME_LENGTH_MAX 1040

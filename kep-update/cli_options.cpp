@@ -1,9 +1,9 @@
 #include "cli_options.h"
 
+#include "exit_status.h"
+
 #include <CLI/CLI.hpp>
 #include <set>
-
-#include "exit_status.h"
 
 static const char *const description =
     "Writes a firmware image into KEP targets over serial ports: contacts each target,\n"
@@ -11,14 +11,15 @@ static const char *const description =
     "written range against the local CRC, and resets it.\n"
     "The trace goes to standard output; status and progress to standard error.";
 
-static const char *const footer = "Exit status:\n"
-                                  "  0  every target written, verified and reset\n"
-                                  "  1  a target's CRC differed (FAILED)\n"
-                                  "  2  usage or image error; no port was touched\n"
-                                  "  3  a port could not be opened\n"
-                                  "  4  no valid reply within --timeout, or a port stopped working\n"
-                                  "  130  interrupted\n"
-                                  "With several ports, the highest status of them.";
+static const char *const footer =
+    "Exit status:\n"
+    "  0  every target written, verified and reset\n"
+    "  1  a target's CRC differed (FAILED)\n"
+    "  2  usage or image error; no port was touched\n"
+    "  3  a port could not be opened\n"
+    "  4  no valid reply within --timeout, or a port stopped working\n"
+    "  130  interrupted\n"
+    "With several ports, the highest status of them.";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
@@ -62,8 +63,8 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     }
     if (options->list_ports)
         return -1;
-    std::string problem = options->ports.empty() ? "--port is required (see --help)"
-                                                 : check_distinct(options->ports);
+    std::string problem =
+        options->ports.empty() ? "--port is required (see --help)" : check_distinct(options->ports);
     if (!problem.empty()) {
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
         return EXIT_USAGE;

@@ -1,10 +1,10 @@
 #include "image_file.h"
 
+#include "firmware_image.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include "firmware_image.h"
 
 bool read_image_file(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {

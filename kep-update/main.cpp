@@ -1,12 +1,4 @@
 // kep-update: the command-line front end over the update engine.
-#include <atomic>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <thread>
-#include <unistd.h>
-
 #include "cli_options.h"
 #include "firmware_image.h"
 #include "image_file.h"
@@ -15,6 +7,14 @@
 #include "port_list.h"
 #include "progress_display.h"
 #include "summary.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <unistd.h>
 
 #define DISPLAY_REFRESH_MS 100u
 

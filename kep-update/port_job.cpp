@@ -1,11 +1,11 @@
 #include "port_job.h"
 
-#include <cstdio>
-
 #include "link_state_machine.h"
 #include "open_serial_port.h"
 #include "os_services.h"
 #include "serial/serial_port.h"
+
+#include <cstdio>
 
 // The trace goes to standard output whole lines at a time, so that the lines
 // of several ports never mix within a line; one port writes through as is.

@@ -3,15 +3,15 @@
 // port-failure and interrupt checks that a command line needs.
 #pragma once
 
+#include "exit_status.h"
+#include "reporting.h"
+#include "update_link.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "exit_status.h"
-#include "reporting.h"
-#include "update_link.h"
 
 #define STEP_INTERVAL_MS 10u
 
@@ -35,7 +35,7 @@ struct job_progress {
 
 struct port_job {
     std::string port_name;
-    std::string prefix; // put before each trace and status line; empty for one port
+    std::string prefix;            // put before each trace and status line; empty for one port
     bool show_status_lines = true; // plain status lines on standard error
 
     update_link link{};

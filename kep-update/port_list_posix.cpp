@@ -1,4 +1,6 @@
 // Linux: the tty devices that sysfs shows with real hardware behind them.
+#include "port_list.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -6,8 +8,6 @@
 #include <fstream>
 #include <map>
 #include <unistd.h>
-
-#include "port_list.h"
 
 static std::string read_line(const std::string &path)
 {

@@ -1,8 +1,8 @@
 #include "progress_display.h"
 
-#include <cstdio>
-
 #include "os_services.h"
+
+#include <cstdio>
 
 static std::string format_seconds(double seconds)
 {
@@ -56,10 +56,7 @@ static void draw(progress_display *display, int32_t image_size)
     fflush(stderr);
 }
 
-void display_refresh(progress_display *display, int32_t image_size)
-{
-    draw(display, image_size);
-}
+void display_refresh(progress_display *display, int32_t image_size) { draw(display, image_size); }
 
 void display_finish(progress_display *display, int32_t image_size)
 {

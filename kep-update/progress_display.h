@@ -2,11 +2,11 @@
 // line per port, redrawn in place, with a bar while blocks are written.
 #pragma once
 
+#include "port_job.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "port_job.h"
 
 struct progress_display {
     std::vector<port_job *> jobs;

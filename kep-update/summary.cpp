@@ -17,8 +17,8 @@ std::string format_summary(const std::vector<std::unique_ptr<port_job>> &jobs, i
     int failures = 0;
     for (const auto &job : jobs) {
         char written[32];
-        snprintf(written, sizeof written, "%d/%d", (int)(job->link.offset / MODBUS_PROG_BLOCKSIZE_MAX),
-                 (int)blocks);
+        snprintf(written, sizeof written, "%d/%d",
+                 (int)(job->link.offset / MODBUS_PROG_BLOCKSIZE_MAX), (int)blocks);
         snprintf(line, sizeof line, "%-*s  %-15s  %-7s  %.1f s\n", (int)width,
                  job->port_name.c_str(), job_outcome_text(job->outcome), written,
                  (job->ended_ms - job->started_ms) / 1000.0);

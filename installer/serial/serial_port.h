@@ -3,9 +3,9 @@
 // (serial_port_posix.cpp, serial_port_win32.cpp); the build picks one.
 #pragma once
 
-#include <cstdint>
-
 #include "serial/port_handle.h"
+
+#include <cstdint>
 
 // Opens a serial device for reading and writing, exclusively: a second open
 // of the same port, by this process or another, fails. Returns

@@ -1,9 +1,8 @@
-#include <windows.h>
+#include "serial/serial_port.h"
 
 #include <cstdio>
 #include <cstring>
-
-#include "serial/serial_port.h"
+#include <windows.h>
 
 #define DEVICE_PREFIX "\\\\.\\"
 #define DEVICE_NAME_SIZE 280

@@ -1,4 +1,8 @@
 // kep-update against kep-sim over a pseudo-terminal, as a user runs it.
+#include "serial/serial_port.h"
+#include "sim_process.h"
+#include "tool_process.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
@@ -6,16 +10,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "serial/serial_port.h"
-#include "sim_process.h"
-#include "tool_process.h"
-
 using testing::HasSubstr;
 using testing::Not;
 
-namespace {
+namespace
+{
 
-class KepUpdate : public testing::Test {
+class KepUpdate : public testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -58,7 +60,8 @@ class KepUpdate : public testing::Test {
         auto image = read_file_bytes(image_path);
         image.resize((image.size() + 1023) / 1024 * 1024, 0);
         auto flash = read_file_bytes(dir + "/" + name + ".flash");
-        return flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin());
+        return flash.size() >= image.size() &&
+               std::equal(image.begin(), image.end(), flash.begin());
     }
 
     std::string dir, small_image;
@@ -81,25 +84,27 @@ TEST_F(KepUpdate, CleanUpdateOfTheBuiltInImage)
     std::string port = start_sim("clean");
     tool_run run = run_tool({"--port", port}, dir);
     EXPECT_EQ(run.status, 0) << run.err;
-    expect_in_order(run.out, {"\nFlash Image Base 0x8000800\n", "Flash Image Size 0x6400 bytes\n",
-                              " . Opening serial port " + port + " at 115200 baud\n",
-                              "CONTACTING...\n", "REMOTE DEVICE LINK ESTABLISHED\n",
-                              "PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
-                              "PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
-                              "Verifying address 0x8000800, image size 0x6400 bytes\n",
-                              "CRCs match\n", "Resetting target\n",
-                              "frame length    5 bytes received & OK\n"});
-    expect_in_order(run.err, {"Contacting Device...\n", "Establishing Link...\n",
-                              "programming 0x8000800\n", "Verifying...\n",
-                              "Program Verified OK\n", "Programming Completed OK\n"});
+    expect_in_order(run.out,
+                    {"\nFlash Image Base 0x8000800\n", "Flash Image Size 0x6400 bytes\n",
+                     " . Opening serial port " + port + " at 115200 baud\n", "CONTACTING...\n",
+                     "REMOTE DEVICE LINK ESTABLISHED\n",
+                     "PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
+                     "PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
+                     "Verifying address 0x8000800, image size 0x6400 bytes\n", "CRCs match\n",
+                     "Resetting target\n", "frame length    5 bytes received & OK\n"});
+    expect_in_order(run.err,
+                    {"Contacting Device...\n", "Establishing Link...\n", "programming 0x8000800\n",
+                     "Verifying...\n", "Program Verified OK\n", "Programming Completed OK\n"});
     EXPECT_TRUE(flash_holds("clean", FIRMWARE_BIN));
 }
 
 TEST_F(KepUpdate, DisturbedAcksStillEndVerifiedOrFailedNeverFalselyOk)
 {
-    const std::vector<std::vector<std::string>> faults = {
-        {"--drop-ack", "2"}, {"--late-ack", "2:700"}, {"--split-ack", "2:40"},
-        {"--duplicate-ack", "1"}, {"--corrupt-ack", "3"}};
+    const std::vector<std::vector<std::string>> faults = {{"--drop-ack", "2"},
+                                                          {"--late-ack", "2:700"},
+                                                          {"--split-ack", "2:40"},
+                                                          {"--duplicate-ack", "1"},
+                                                          {"--corrupt-ack", "3"}};
     for (size_t i = 0; i < faults.size(); i++) {
         std::string name = "disturbed" + std::to_string(i);
         std::string port = start_sim(name, faults[i]);
@@ -160,7 +165,8 @@ TEST_F(KepUpdate, PortsThatCannotBeOpenedGiveTheFatalReportAndStatus3)
 {
     tool_run missing = run_tool({"--port", dir + "/no-such-port"}, dir);
     EXPECT_EQ(missing.status, 3);
-    EXPECT_THAT(missing.err, HasSubstr("Unable to open serial port. In use already, or not present"));
+    EXPECT_THAT(missing.err,
+                HasSubstr("Unable to open serial port. In use already, or not present"));
     EXPECT_THAT(missing.err, HasSubstr("Error number 2 reported\nNo such file or directory"));
 
     std::string port = start_sim("held");
@@ -224,12 +230,12 @@ TEST_F(KepUpdate, SeveralTargetsAtOnceEachCompleteOrFailOnTheirOwn)
     EXPECT_TRUE(flash_holds("a", FIRMWARE_BIN));
     EXPECT_TRUE(flash_holds("c", FIRMWARE_BIN));
     for (const auto &port : {a, c})
-        expect_in_order(run.out, {port + ":  . Opening serial port " + port,
-                                  port + ": REMOTE DEVICE LINK ESTABLISHED\n",
-                                  port + ": PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
-                                  port + ": PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
-                                  port + ": CRCs match\n",
-                                  port + ": frame length    5 bytes received & OK\n"});
+        expect_in_order(
+            run.out,
+            {port + ":  . Opening serial port " + port, port + ": REMOTE DEVICE LINK ESTABLISHED\n",
+             port + ": PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
+             port + ": PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
+             port + ": CRCs match\n", port + ": frame length    5 bytes received & OK\n"});
     expect_in_order(run.out, {b + ": Remote CRC", b + ": CRC FAIL\n"});
     EXPECT_THAT(run.err, testing::ContainsRegex(a + " +updated +25/25"));
     EXPECT_THAT(run.err, testing::ContainsRegex(b + " +FAILED +25/25"));

@@ -1,4 +1,6 @@
+#include "fake_os.h"
 #include "firmware_image.h"
+#include "frames.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -7,10 +9,8 @@
 #include <iterator>
 #include <vector>
 
-#include "fake_os.h"
-#include "frames.h"
-
-namespace {
+namespace
+{
 
 struct image_link {
     update_link link{};

@@ -6,7 +6,8 @@
 
 using testing::ElementsAreArray;
 
-namespace {
+namespace
+{
 
 struct frame_link {
     std::vector<uint8_t> frame = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);

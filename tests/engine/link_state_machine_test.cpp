@@ -1,22 +1,23 @@
+#include "fake_os.h"
+#include "frames.h"
 #include "link_state_machine.h"
+#include "scripted_target.h"
 
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
 
-#include "fake_os.h"
-#include "frames.h"
-#include "scripted_target.h"
-
 using testing::ElementsAre;
 using testing::HasSubstr;
 
-namespace {
+namespace
+{
 
 const int SHIPPED_SIZE = 25368; // pads to 25 blocks
 
-class LinkStateMachine : public testing::Test {
+class LinkStateMachine : public testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -36,8 +37,7 @@ class LinkStateMachine : public testing::Test {
             if (b[2] == 0xF2) {
                 uint32_t address = (uint32_t)b[3] << 24 | (uint32_t)b[4] << 16 | b[5] << 8 | b[6];
                 kinds.push_back("P" + std::to_string((address - FLASH_IMAGE_BASE) / 1024));
-            }
-            else if (b[2] == 0xF3)
+            } else if (b[2] == 0xF3)
                 kinds.push_back(b[10] == 4 && b[9] == 0 ? "C" : "V");
             else
                 kinds.push_back("R");
@@ -80,10 +80,10 @@ TEST_F(LinkStateMachine, StatusTextsComeInOrder)
 {
     test_link t(pattern_image(3 * 1024));
     run_link(&t.link);
-    EXPECT_THAT(reports.status,
-                ElementsAre("Establishing Link...", "programming 0x8000800", "programming 0x8000c00",
-                            "programming 0x8001000", "Verifying...", "Program Verified OK",
-                            "Resetting target...", "Programming Completed OK"));
+    EXPECT_THAT(reports.status, ElementsAre("Establishing Link...", "programming 0x8000800",
+                                            "programming 0x8000c00", "programming 0x8001000",
+                                            "Verifying...", "Program Verified OK",
+                                            "Resetting target...", "Programming Completed OK"));
 }
 
 TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdContact)
@@ -177,8 +177,8 @@ TEST_F(LinkStateMachine, ShortVerifyReplyIsAMismatchNotAMatch)
     // bytes 11-12, equals the local CRC: taken at face value it would "verify".
     std::vector<uint8_t> forged;
     for (uint32_t filler = 0; filler <= 0xFFFF && forged.empty(); filler++) {
-        auto reply = with_crc({4, 0x2B, 0xF3, 8, 0, 8, 0, 0, 0, (uint8_t)(filler >> 8),
-                               (uint8_t)filler});
+        auto reply =
+            with_crc({4, 0x2B, 0xF3, 8, 0, 8, 0, 0, 0, (uint8_t)(filler >> 8), (uint8_t)filler});
         if (get_be16(reply.data() + 11) == local)
             forged = reply;
     }

@@ -1,10 +1,10 @@
+#include "fake_os.h"
 #include "open_serial_port.h"
 
 #include <gtest/gtest.h>
 
-#include "fake_os.h"
-
-namespace {
+namespace
+{
 
 TEST(OpenSerialPort, TracesOpensAndStartsTheLinkOrEndsInTheFatalReport)
 {

@@ -1,14 +1,14 @@
+#include "fake_os.h"
 #include "reporting.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
 
-#include "fake_os.h"
-
 using testing::HasSubstr;
 
-namespace {
+namespace
+{
 
 const std::string heading = "\n\nAn Error has occurred as follows:\n";
 const std::string closing = "\n\n The program will now abort\n\n\n";

@@ -1,12 +1,12 @@
 #include "scripted_target.h"
 
-#include <cstdlib>
-
 #include "fake_os.h"
 #include "firmware_image.h"
 #include "frame_bytes.h"
 #include "frames.h"
 #include "link_state_machine.h"
+
+#include <cstdlib>
 
 static const uint32_t FLASH_START = 0x08000000;
 

@@ -2,20 +2,20 @@
 // port: it answers each request after a delay and can be told to misbehave.
 #pragma once
 
+#include "frame_bytes.h"
+#include "update_link.h"
+
 #include <cstdint>
 #include <set>
 #include <vector>
 
-#include "frame_bytes.h"
-#include "update_link.h"
-
 struct scripted_target {
     uint32_t reply_delay_ms = 5;
-    std::set<int> drop_first_ack; // program blocks, counted from 1
-    std::set<int> late_ack;       // first ack held back until just after the next request
-    int ignore_contact = 0;       // contact queries left unanswered
-    int ignore_reset = 0;         // reset requests left unanswered
-    int crc_error = 0;            // added to the range CRC it reports
+    std::set<int> drop_first_ack;      // program blocks, counted from 1
+    std::set<int> late_ack;            // first ack held back until just after the next request
+    int ignore_contact = 0;            // contact queries left unanswered
+    int ignore_reset = 0;              // reset requests left unanswered
+    int crc_error = 0;                 // added to the range CRC it reports
     std::vector<uint8_t> verify_reply; // sent instead of the true verify reply
     bool silent = false;
     std::vector<uint8_t> flash = std::vector<uint8_t>(128 * 1024, 0xFF);
@@ -28,7 +28,6 @@ struct scripted_target {
 
 // Makes `target` answer every request written to the fake port.
 void attach_target(scripted_target *target);
-
 
 // A link record with its frame buffer and a padded image of `image_bytes`.
 struct test_link {

@@ -1,9 +1,9 @@
 #include "fake_os.h"
 
-#include <algorithm>
-
 #include "os_services.h"
 #include "serial/serial_port.h"
+
+#include <algorithm>
 
 fake_os_state fake;
 

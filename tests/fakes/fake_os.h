@@ -3,12 +3,12 @@
 // every write and delivers reply bytes at given times.
 #pragma once
 
+#include "reporting.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "reporting.h"
 
 struct fake_write {
     uint32_t at;

@@ -1,10 +1,10 @@
 // Building test frames byte by byte.
 #pragma once
 
+#include "frames.h"
+
 #include <cstdint>
 #include <vector>
-
-#include "frames.h"
 
 // `bytes` followed by their CRC-16/MODBUS, low byte first.
 inline std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes)

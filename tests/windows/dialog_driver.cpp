@@ -2,7 +2,7 @@
 // window, checks what it shows, picks a port, presses the button and watches
 // the status field. One subcommand per case; exit status 0 on pass, 1 with a
 // message on failure, 2 on bad usage.
-#include <windows.h>
+#include "dialog_controls.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <windows.h>
 
-#include "dialog_controls.h"
-
-namespace {
+namespace
+{
 
 const char *const caption = "KEP Update Tool";
 const char *const prompt = "Choose the COM port corresponding to the KEP.\n\nPress the \"\"Update "
@@ -389,11 +389,12 @@ int check_template(const char *program)
     HMODULE module = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!module)
         fail("cannot load %s as a data file (error %lu)", program, GetLastError());
-    HRSRC found = FindResourceExA(module, RT_DIALOG, "MRV",
-                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
+    HRSRC found =
+        FindResourceExA(module, RT_DIALOG, "MRV", MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
     if (!found)
         fail("no dialog template \"MRV\" in English (United Kingdom)");
-    if (!FindResourceExA(module, RT_RCDATA, "BINFILE", MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK)))
+    if (!FindResourceExA(module, RT_RCDATA, "BINFILE",
+                         MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK)))
         fail("no \"BINFILE\" resource in English (United Kingdom)");
     const uint8_t *base = (const uint8_t *)LockResource(LoadResource(module, found));
     template_reader in{base, base + SizeofResource(module, found)};

@@ -3,18 +3,18 @@
 // finds nothing, a contact request and its reply, a program block and its
 // ack, then the hang-up, which port_failed() must report. Exit status 0 on
 // pass, 1 with a message on failure, 2 on bad usage.
-#include <windows.h>
+#include "frames.h"
+#include "serial/serial_port.h"
+#include "update_link.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <windows.h>
 
-#include "frames.h"
-#include "serial/serial_port.h"
-#include "update_link.h"
-
-namespace {
+namespace
+{
 
 [[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -85,8 +85,8 @@ void check_names(const char *plain_name, const char *device_name)
         fail("\"COM199\" opens, though no such port exists");
     if (GetLastError() == 0)
         fail("a failed open leaves no error code");
-    printf("names: \"%s\" and \"%s\" open, COM199 fails with error %lu\n", plain_name,
-           device_name, GetLastError());
+    printf("names: \"%s\" and \"%s\" open, COM199 fails with error %lu\n", plain_name, device_name,
+           GetLastError());
 }
 
 int run(const char *plain_name, const char *device_name)
