@@ -23,12 +23,15 @@ static const char *const footer =
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
-static std::string check_distinct(const std::vector<std::string> &ports)
+static std::string check_ports(const std::vector<std::string> &ports)
 {
     std::set<std::string> seen;
-    for (const auto &port : ports)
+    for (const auto &port : ports) {
+        if (port.empty())
+            return "an empty port name in --port";
         if (!seen.insert(port).second)
             return "port " + port + " is named more than once";
+    }
     return "";
 }
 
@@ -64,7 +67,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     if (options->list_ports)
         return -1;
     std::string problem =
-        options->ports.empty() ? "--port is required (see --help)" : check_distinct(options->ports);
+        options->ports.empty() ? "--port is required (see --help)" : check_ports(options->ports);
     if (!problem.empty()) {
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
         return EXIT_USAGE;

@@ -194,8 +194,11 @@ TEST_F(KepUpdate, BadImagesAndOptionsAreRefusedBeforeThePortIsTouched)
         EXPECT_THAT(run.err, HasSubstr(why));
         EXPECT_THAT(run.out, Not(HasSubstr("Opening serial port")));
     }
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {}, {"--port", "a", "--timeout", "soon"}, {"--port", "a,b,a"}}) {
+    for (auto args : std::vector<std::vector<std::string>>{{"--bogus"},
+                                                           {},
+                                                           {"--port", "a", "--timeout", "soon"},
+                                                           {"--port", "a,b,a"},
+                                                           {"--port", ""}}) {
         tool_run run = run_tool(args, dir);
         EXPECT_EQ(run.status, 2) << testing::PrintToString(args);
         EXPECT_THAT(run.out, Not(HasSubstr("Opening serial port")));
