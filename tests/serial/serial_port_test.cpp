@@ -67,24 +67,7 @@ TEST(configure_port_test, an_unsupported_rate_is_reported_but_the_port_is_config
     pty_close_master(&pty);
 }
 
-class port_io_test : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(pty_open(&pty));
-        handle = port_open(pty.slave_path.c_str());
-        ASSERT_NE(handle, INVALID_PORT_HANDLE);
-        ASSERT_EQ(configure_port(handle, 115200, 20), 0);
-    }
-    void TearDown() override
-    {
-        port_close(handle);
-        pty_close_master(&pty);
-    }
-    pty_pair pty;
-    port_handle handle = INVALID_PORT_HANDLE;
-};
+using port_io_test = open_port_test;
 
 TEST_F(port_io_test, a_write_larger_than_the_queue_waits_for_room_and_hands_over_everything)
 {

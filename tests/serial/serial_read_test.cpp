@@ -11,22 +11,9 @@
 namespace
 {
 
-class port_read_test : public ::testing::Test
+class port_read_test : public open_port_test
 {
   protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(pty_open(&pty));
-        handle = port_open(pty.slave_path.c_str());
-        ASSERT_NE(handle, INVALID_PORT_HANDLE);
-        ASSERT_EQ(configure_port(handle, 115200, 20), 0);
-    }
-    void TearDown() override
-    {
-        if (handle != INVALID_PORT_HANDLE)
-            port_close(handle);
-        pty_close_master(&pty);
-    }
     // Reads once with a full-sized buffer and reports how long it took.
     std::vector<uint8_t> timed_read(double *took_ms, int count = 1040)
     {
@@ -37,8 +24,6 @@ class port_read_test : public ::testing::Test
         buffer.resize(got > 0 ? (size_t)got : 0);
         return buffer;
     }
-    pty_pair pty;
-    port_handle handle = INVALID_PORT_HANDLE;
 };
 
 std::vector<uint8_t> counting_bytes(size_t count, uint8_t first = 0)
