@@ -13,14 +13,12 @@ struct scripted_target {
     uint32_t reply_delay_ms = 5;
     std::set<int> drop_first_ack;      // program blocks, counted from 1
     std::set<int> late_ack;            // first ack held back until just after the next request
-    int ignore_contact = 0;            // contact queries left unanswered
     int ignore_reset = 0;              // reset requests left unanswered
     int crc_error = 0;                 // added to the range CRC it reports
     std::vector<uint8_t> verify_reply; // sent instead of the true verify reply
     bool silent = false;
     std::vector<uint8_t> flash = std::vector<uint8_t>(128 * 1024, 0xFF);
 
-    int contacts = 0;
     int resets = 0;
     std::set<int> blocks_seen;
     std::vector<uint8_t> held_ack;
