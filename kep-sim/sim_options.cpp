@@ -46,6 +46,7 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
                  "counted from 1 by address (block K at 0x08000800 + (K-1)*1024); late,\n"
                  "split, corrupt, dropped and duplicated acks affect the first send only.",
                  "kep-sim"};
+    app.set_version_flag("--version", "kep-sim " KEP_VERSION);
     app.add_option("--link", options->link_path,
                    "Publish the pseudo-terminal as a symbolic link at this path");
     app.add_option("--dump", options->dump_path,

@@ -39,7 +39,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
 {
     CLI::App app{description, "kep-update"};
     app.footer(footer);
-    app.set_version_flag("--version", "kep-update 1.0.0");
+    app.set_version_flag("--version", "kep-update " KEP_VERSION);
     app.add_option("-p,--port", options->ports,
                    "serial port of a target (/dev/ttyUSB0, COM7); repeat or give a comma list "
                    "to update several targets at once")
