@@ -47,7 +47,7 @@ struct fuzz_run {
 void discard_text(void *, const char *, int) {}
 void discard_flush(void *) {}
 void discard_status(void *, const char *) {}
-const report_sink discard_reports = {nullptr, discard_text, discard_flush, discard_status};
+const report_sink discard_reports = {nullptr, discard_text, discard_flush, discard_status, nullptr};
 
 std::vector<uint8_t> pattern_bytes(int32_t size, uint8_t seed)
 {
