@@ -23,7 +23,7 @@ std::string format_summary(const std::vector<std::unique_ptr<port_job>> &jobs, i
                  job->port_name.c_str(), job_outcome_text(job->outcome), written,
                  (job->ended_ms - job->started_ms) / 1000.0);
         out += line;
-        failures += job->outcome != JOB_UPDATED;
+        failures += job_exit_status(job.get()) != EXIT_UPDATED;
     }
     snprintf(line, sizeof line, "%d of %d targets updated\n", (int)jobs.size() - failures,
              (int)jobs.size());
