@@ -56,7 +56,9 @@ static bool parse_timeout(const std::string &text, double *seconds)
 // CLI11's texts name its own terms; these read as a person would say them.
 static void report_parse_error(const CLI::ParseError &error, const std::vector<std::string> &extras)
 {
-    if (!extras.empty())
+    if (!extras.empty() && extras.front().rfind('-', 0) == 0)
+        fprintf(stderr, "kep-update: unknown option \"%s\" (see --help)\n", extras.front().c_str());
+    else if (!extras.empty())
         fprintf(stderr,
                 "kep-update: \"%s\" belongs to no option: give one port per --port (or a comma "
                 "list), an image with --image (see --help)\n",

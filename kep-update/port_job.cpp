@@ -155,7 +155,8 @@ static std::string refused_text(const port_job *job)
 }
 
 // The end of a step, if it ended the job: true with the outcome set.
-static bool step_ended_job(port_job *job, uint32_t *reset_since)
+// `*reset_since` holds the tick the reset was first requested, once it was.
+static bool step_ended_job(port_job *job, bool *resetting, uint32_t *reset_since)
 {
     update_link *link = &job->link;
     if (job->limits->interrupted->load()) {
@@ -175,8 +176,9 @@ static bool step_ended_job(port_job *job, uint32_t *reset_since)
     bool lost = port_failed(link->handle, &code);
     uint32_t now = tick_count_ms();
     if (link->state == STATE_RESET) {
-        if (*reset_since == 0)
-            *reset_since = now | 1;
+        if (!*resetting)
+            *reset_since = now;
+        *resetting = true;
         if (lost || job->write_stalled || now - *reset_since > RESET_CONFIRM_LIMIT_MS) {
             reset_unconfirmed(job);
             return true;
@@ -207,6 +209,7 @@ static void step_link(port_job *job)
     const job_limits *limits = job->limits;
     job->last_progress_ms = tick_count_ms();
     int32_t seen_state = link->state, seen_offset = link->offset;
+    bool resetting = false;
     uint32_t reset_since = 0;
     for (;;) {
         if (limits->interrupted->load()) {
@@ -215,7 +218,7 @@ static void step_link(port_job *job)
         }
         link_step(link);
         note_progress(job);
-        if (step_ended_job(job, &reset_since))
+        if (step_ended_job(job, &resetting, &reset_since))
             return;
         uint32_t now = tick_count_ms();
         if (link->state != seen_state || link->offset != seen_offset) {
