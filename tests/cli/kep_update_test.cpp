@@ -221,8 +221,9 @@ TEST_F(KepUpdate, OpenFailuresNameThePortAndTheCause)
         tool_run run = run_tool({"--port", port}, dir, 30000, setup);
         EXPECT_EQ(run.status, 3) << run.err;
         EXPECT_THAT(run.err, HasSubstr("kep-update: cannot open port " + port + ": " + cause));
-        if (port == held)
+        if (port == held) {
             EXPECT_THAT(run.err, HasSubstr("kep_update_test (process " + std::to_string(getpid())));
+        }
     }
     port_close(holder);
 }
