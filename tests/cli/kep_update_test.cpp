@@ -8,6 +8,8 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -266,6 +268,79 @@ TEST_F(KepUpdate, BadImagesAndOptionsAreRefusedBeforeThePortIsTouched)
     tool_run help = run_tool({"--help"}, dir);
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("Exit status:"));
+}
+
+// The screen a terminal shows after `output`: carriage return, line feed,
+// cursor up, clearing to the end of the line or screen, plain characters.
+std::vector<std::string> screen_after(const std::string &output)
+{
+    std::vector<std::string> rows(1);
+    size_t row = 0, col = 0;
+    for (size_t i = 0; i < output.size(); i++) {
+        char c = output[i];
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            if (++row == rows.size())
+                rows.emplace_back();
+        } else if (c == '\033' && i + 1 < output.size() && output[i + 1] == '[') {
+            size_t end = output.find_first_not_of("0123456789", i + 2);
+            size_t count = end > i + 2 ? std::stoul(output.substr(i + 2, end - i - 2)) : 1;
+            if (output[end] == 'A')
+                row -= std::min(row, count);
+            if (output[end] == 'K' || output[end] == 'J')
+                rows[row].resize(std::min(col, rows[row].size()));
+            if (output[end] == 'J')
+                rows.resize(row + 1);
+            i = end;
+        } else {
+            if (rows[row].size() <= col)
+                rows[row].resize(col + 1, ' ');
+            rows[row][col++] = c;
+        }
+    }
+    return rows;
+}
+
+TEST_F(KepUpdate, OnATerminalTraceLinesStayWholeAboveOneProgressLinePerPort)
+{
+    std::string a = start_sim("ta"), b = start_sim("tb");
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    tool_process tool;
+    ASSERT_TRUE(
+        tool_start(&tool, {"--port", a + "," + b, "--image", small_image}, dir, {{}, slave}));
+    close(slave);
+    std::string shown;
+    char buffer[4096];
+    pollfd output{master, POLLIN, 0};
+    ssize_t n = 1;
+    while (n > 0 && poll(&output, 1, 10000) > 0 && (n = read(master, buffer, sizeof buffer)) > 0)
+        shown.append(buffer, (size_t)n); // until the tool has closed the terminal
+    close(master);
+    EXPECT_EQ(tool_finish(&tool, 5000).status, 0);
+
+    std::vector<std::string> rows = screen_after(shown);
+    std::string screen;
+    for (const auto &row : rows)
+        screen += row + "\n";
+    for (const auto &port : {a, b})
+        expect_in_order(
+            screen, {port + ": PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
+                     port + ": PROG ADDR 0x8001000, LEN 0x400, FROM 0x800... - SENT - - OK\n",
+                     port + ": CRCs match\n", port + ": frame length    5 bytes received & OK\n"});
+    size_t last_trace = 0, bars = 0;
+    for (size_t i = 0; i < rows.size(); i++) {
+        if (rows[i].find("PROG ADDR") != std::string::npos) {
+            EXPECT_THAT(rows[i], testing::EndsWith("- SENT - - OK")) << "cut or overwritten";
+            last_trace = i;
+        }
+        if (rows[i].find("] 100%  updated") != std::string::npos) {
+            EXPECT_GT(i, last_trace) << "the progress area sits below the trace";
+            bars++;
+        }
+    }
+    EXPECT_EQ(bars, 2u) << screen;
 }
 
 TEST_F(KepUpdate, SeveralTargetsAtOnceEachCompleteOrFailOnTheirOwn)
