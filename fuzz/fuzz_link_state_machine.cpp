@@ -28,9 +28,10 @@ namespace
 // What the reads of one step returned.
 struct step_reads {
     int count;
-    bool frame_ok;    // the last read is a frame the tool must accept
-    bool carries_crc; // ... and, 15 bytes or more, has the local CRC at bytes 11-12
-    bool into_frame;  // every read went to the frame buffer
+    bool frame_ok;     // the last read is a frame the tool must accept
+    bool verify_reply; // ... and, 15 bytes or more, can be the verify reply
+    bool carries_crc;  // ... and has the local CRC at bytes 11-12
+    bool into_frame;   // every read went to the frame buffer
 };
 
 struct fuzz_run {
@@ -66,7 +67,8 @@ void record_read(fuzz_run *run, const uint8_t *bytes, int count)
     r->count++;
     r->into_frame = r->into_frame && bytes == run->link.frame;
     r->frame_ok = reference_frame_ok(bytes, (size_t)count);
-    r->carries_crc = r->frame_ok && count >= 15 && (bytes[11] << 8 | bytes[12]) == run->image_crc;
+    r->verify_reply = r->frame_ok && count >= 15;
+    r->carries_crc = r->verify_reply && (bytes[11] << 8 | bytes[12]) == run->image_crc;
     if (count >= 4 && !r->frame_ok)
         run->expected_error = 5;
 }
@@ -137,7 +139,10 @@ void check_step(fuzz_run *run, int32_t before, int32_t offset_before, int32_t bl
                    run->writes);
         break;
     case STATE_VERIFY: {
-        int32_t next = !ok ? STATE_VERIFY : r->carries_crc ? STATE_RESET : STATE_FAILED;
+        // A shorter frame is not the verify reply: passed over.
+        int32_t next = !r->verify_reply ? STATE_VERIFY
+                       : r->carries_crc ? STATE_RESET
+                                        : STATE_FAILED;
         FUZZ_CHECK(state == next, "VERIFY went to %d, expected %d (frame %s, local CRC %s)", state,
                    next, ok ? "valid" : "invalid", r->carries_crc ? "carried" : "not carried");
         FUZZ_CHECK(run->writes == resend + (next == STATE_RESET ? 1 : 0),
