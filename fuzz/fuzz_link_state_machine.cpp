@@ -200,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(frame, 0xA5, MODBUS_FRAME_LENGTH_MAX);
     update_link *link = &run.link;
     link->port_name = "fuzz";
-    link->handle = 3;
+    link->handle = reinterpret_cast<port_handle>(link); // any non-null handle: never read through
     link->baud = 115200;
     link->unit_address = UNIT_ADDRESS;
     link->capacity = MODBUS_FRAME_LENGTH_MAX;
@@ -235,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int32_t block_before = link->block_length;
         bool timed_out = time_out_due(link);
         run.writes = 0;
-        run.reads = step_reads{0, false, false, true};
+        run.reads = step_reads{0, false, false, false, true};
         link_step(link);
         fake.now += 10;
         fake.writes.clear(); // checked as they were written; a long run would hoard them

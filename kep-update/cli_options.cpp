@@ -63,6 +63,10 @@ static void report_parse_error(const CLI::ParseError &error, const std::vector<s
                 "kep-update: \"%s\" belongs to no option: give one port per --port (or a comma "
                 "list), an image with --image (see --help)\n",
                 extras.front().c_str());
+    else if (dynamic_cast<const CLI::ArgumentMismatch *>(&error))
+        // "--port: 1 required PORT missing": the option's name comes first.
+        fprintf(stderr, "kep-update: %s needs a value (see --help)\n",
+                std::string(error.what()).substr(0, std::string(error.what()).find(':')).c_str());
     else
         fprintf(stderr, "kep-update: %s (see --help)\n", error.what());
 }
