@@ -1,3 +1,5 @@
+#include "serial/serial_port_win32.h"
+
 #include "serial/serial_port.h"
 
 #include <cstdio>
@@ -28,6 +30,8 @@ static void record_failure(serial_port *port)
         port->error_code = code ? (long)code : (long)ERROR_GEN_FAILURE;
     SetLastError(code);
 }
+
+HANDLE port_system_handle(port_handle port) { return port->handle; }
 
 bool port_failed(port_handle port, long *error_code)
 {
