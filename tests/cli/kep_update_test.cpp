@@ -194,6 +194,7 @@ TEST_F(KepUpdate, InterruptEndsABlockedWriteClosesThePortAndSaysAtWhichBlock)
     EXPECT_EQ(run.status, 130);
     EXPECT_THAT(run.err, HasSubstr("interrupted while writing block 2 of 3"));
     EXPECT_THAT(run.err, HasSubstr("run the update again"));
+    ASSERT_FALSE(run.out.empty());
     EXPECT_EQ(run.out.back(), '\n') << "the last trace line is ended";
     port_handle again = port_open(port.c_str()); // released
     EXPECT_NE(again, INVALID_PORT_HANDLE);
