@@ -28,9 +28,10 @@ namespace
 // What the reads of one step returned.
 struct step_reads {
     int count;
-    bool frame_ok;    // the last read is a frame the tool must accept
-    bool carries_crc; // ... and, 15 bytes or more, has the local CRC at bytes 11-12
-    bool into_frame;  // every read went to the frame buffer
+    bool frame_ok;     // the last read is a frame the tool must accept
+    bool verify_reply; // ... and, 15 bytes or more, can be the verify reply
+    bool carries_crc;  // ... and has the local CRC at bytes 11-12
+    bool into_frame;   // every read went to the frame buffer
 };
 
 struct fuzz_run {
@@ -47,7 +48,7 @@ struct fuzz_run {
 void discard_text(void *, const char *, int) {}
 void discard_flush(void *) {}
 void discard_status(void *, const char *) {}
-const report_sink discard_reports = {nullptr, discard_text, discard_flush, discard_status};
+const report_sink discard_reports = {nullptr, discard_text, discard_flush, discard_status, nullptr};
 
 std::vector<uint8_t> pattern_bytes(int32_t size, uint8_t seed)
 {
@@ -66,7 +67,8 @@ void record_read(fuzz_run *run, const uint8_t *bytes, int count)
     r->count++;
     r->into_frame = r->into_frame && bytes == run->link.frame;
     r->frame_ok = reference_frame_ok(bytes, (size_t)count);
-    r->carries_crc = r->frame_ok && count >= 15 && (bytes[11] << 8 | bytes[12]) == run->image_crc;
+    r->verify_reply = r->frame_ok && count >= 15;
+    r->carries_crc = r->verify_reply && (bytes[11] << 8 | bytes[12]) == run->image_crc;
     if (count >= 4 && !r->frame_ok)
         run->expected_error = 5;
 }
@@ -137,7 +139,10 @@ void check_step(fuzz_run *run, int32_t before, int32_t offset_before, int32_t bl
                    run->writes);
         break;
     case STATE_VERIFY: {
-        int32_t next = !ok ? STATE_VERIFY : r->carries_crc ? STATE_RESET : STATE_FAILED;
+        // A shorter frame is not the verify reply: passed over.
+        int32_t next = !r->verify_reply ? STATE_VERIFY
+                       : r->carries_crc ? STATE_RESET
+                                        : STATE_FAILED;
         FUZZ_CHECK(state == next, "VERIFY went to %d, expected %d (frame %s, local CRC %s)", state,
                    next, ok ? "valid" : "invalid", r->carries_crc ? "carried" : "not carried");
         FUZZ_CHECK(run->writes == resend + (next == STATE_RESET ? 1 : 0),
@@ -195,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(frame, 0xA5, MODBUS_FRAME_LENGTH_MAX);
     update_link *link = &run.link;
     link->port_name = "fuzz";
-    link->handle = 3;
+    link->handle = reinterpret_cast<port_handle>(link); // any non-null handle: never read through
     link->baud = 115200;
     link->unit_address = UNIT_ADDRESS;
     link->capacity = MODBUS_FRAME_LENGTH_MAX;
@@ -230,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int32_t block_before = link->block_length;
         bool timed_out = time_out_due(link);
         run.writes = 0;
-        run.reads = step_reads{0, false, false, true};
+        run.reads = step_reads{0, false, false, false, true};
         link_step(link);
         fake.now += 10;
         fake.writes.clear(); // checked as they were written; a long run would hoard them

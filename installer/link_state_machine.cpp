@@ -96,6 +96,8 @@ void link_enter(update_link *link, int32_t new_state)
 static void read_reply(update_link *link)
 {
     link->len = port_read(link->handle, link->frame, link->capacity);
+    if (link->len > 0)
+        report_reply(link->frame, link->len);
 }
 
 static void step_contact(update_link *link)
@@ -150,12 +152,12 @@ static void step_verify(update_link *link)
     read_reply(link);
     if (!frame_is_valid(link))
         return;
-    // A reply too short to carry the range CRC would be compared against its
-    // own frame CRC or stale request bytes: never take that as a match.
-    if (link->len < VERIFY_REPLY_LENGTH_MIN) {
-        fail_verify(link);
+    // A frame too short to carry the range CRC is not the verify reply (a
+    // slow target's late program ack, say): compared, it would be read from
+    // its own frame CRC or stale request bytes. Keep waiting for the reply;
+    // the request is re-sent on its time-out.
+    if (link->len < VERIFY_REPLY_LENGTH_MIN)
         return;
-    }
     uint16_t remote = get_be16(link->frame + VERIFY_REPLY_CRC_OFFSET);
     uint16_t local = crc16_modbus(link->image, link->image_size);
     trace_printf("Remote CRC %#x\n", remote);

@@ -13,7 +13,13 @@ bool try_open_serial_port(update_link *link)
     link->handle = port_open(link->port_name);
     if (link->handle == INVALID_PORT_HANDLE)
         return false;
-    configure_port(link->handle, link->baud, READ_INTERVAL_MS); // a failure is reported, not fatal
+    // Reads without our time-outs could wait for ever: such a port is as
+    // good as one that did not open.
+    if (configure_port(link->handle, link->baud, READ_INTERVAL_MS) != 0) {
+        port_close(link->handle);
+        link->handle = INVALID_PORT_HANDLE;
+        return false;
+    }
     link->state = STATE_START;
     return true;
 }

@@ -1,3 +1,4 @@
+#include "monotonic_clock.h"
 #include "os_services.h"
 
 #include <cerrno>
@@ -5,13 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-uint32_t tick_count_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    // Wraps like the Windows tick counter; callers compare by difference.
-    return (uint32_t)((uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u);
-}
+// Wraps like the Windows tick counter; callers compare by difference.
+uint32_t tick_count_ms() { return (uint32_t)(monotonic_ns() / 1000000); }
 
 void sleep_ms(uint32_t ms)
 {

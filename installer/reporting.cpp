@@ -67,6 +67,12 @@ void trace_flush()
         fflush(stdout);
 }
 
+void report_reply(const uint8_t *frame, int length)
+{
+    if (route && route->reply)
+        route->reply(route->context, frame, length);
+}
+
 // Appends to `message` at `*used`, never past `limit` bytes (zero included).
 static void append(char *message, int limit, int *used, const char *format, ...)
     __attribute__((format(printf, 4, 5)));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 
 #define STATUS_BUFFER_SIZE 100
 #define FATAL_MESSAGE_SIZE 1000
@@ -14,6 +15,8 @@ struct report_sink {
     void (*trace)(void *context, const char *text, int length);
     void (*flush)(void *context);
     void (*status)(void *context, const char *text);
+    // Every reply read, before the engine acts on it; may be null.
+    void (*reply)(void *context, const uint8_t *frame, int length);
 };
 
 // Routes the calling thread's reports to `sink` (null restores the default).
@@ -23,6 +26,9 @@ void report_route(const report_sink *sink);
 void status_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void trace_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void trace_flush();
+
+// Hands the bytes of a reply just read to this thread's sink, if it wants them.
+void report_reply(const uint8_t *frame, int length);
 
 // The last status text formatted on this thread.
 const char *status_text();

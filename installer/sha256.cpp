@@ -15,7 +15,10 @@ static const uint32_t round_constants[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-static uint32_t rotate_right(uint32_t value, int bits) { return value >> bits | value << (32 - bits); }
+static uint32_t rotate_right(uint32_t value, int bits)
+{
+    return value >> bits | value << (32 - bits);
+}
 
 static void compress(uint32_t state[8], const uint8_t block[64])
 {

@@ -87,6 +87,20 @@ void pty_endpoint_wait_drained(const pty_endpoint *endpoint, int limit_ms)
     }
 }
 
+size_t pty_endpoint_fill_line(const pty_endpoint *endpoint)
+{
+    // Our own slave descriptor writes into the queue the tool's writes join.
+    int flags = fcntl(endpoint->slave, F_GETFL);
+    fcntl(endpoint->slave, F_SETFL, flags | O_NONBLOCK);
+    static const uint8_t filler[1024] = {};
+    size_t filled = 0;
+    ssize_t n;
+    while ((n = write(endpoint->slave, filler, sizeof filler)) > 0)
+        filled += (size_t)n;
+    fcntl(endpoint->slave, F_SETFL, flags);
+    return filled;
+}
+
 void pty_endpoint_hang_up(pty_endpoint *endpoint)
 {
     if (endpoint->master >= 0)

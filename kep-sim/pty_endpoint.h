@@ -2,6 +2,7 @@
 // tool opens, published under a stable path.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 struct pty_endpoint {
@@ -24,6 +25,11 @@ void pty_endpoint_unpublish(pty_endpoint *endpoint);
 
 // Waits, at most `limit_ms`, until the tool has read what was written to it.
 void pty_endpoint_wait_drained(const pty_endpoint *endpoint, int limit_ms);
+
+// Fills the line from the target's side until it takes no more, as when the
+// target has stopped reading: the tool's next write then waits. Returns the
+// bytes written.
+size_t pty_endpoint_fill_line(const pty_endpoint *endpoint);
 
 // Closes the master: the tool's side sees a hang-up, as when the adapter is pulled.
 void pty_endpoint_hang_up(pty_endpoint *endpoint);

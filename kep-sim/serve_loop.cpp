@@ -2,6 +2,7 @@
 
 #include "frame_assembler.h"
 #include "line_timing.h"
+#include "monotonic_clock.h"
 #include "sim_log.h"
 #include "target_model.h"
 
@@ -21,6 +22,12 @@
 #define DUPLICATE_GAP_MS 30
 #define DRAIN_LIMIT_MS 1000
 #define IDLE_WAIT_US 1000000
+// A UART goes on sending for a moment after the reset is answered: the line
+// stays open that long before the target restarts.
+#define RESET_HOLD_MS 200
+// A target that stops reading keeps its line full: the kernel frees room in
+// the pty's queue now and then, which a real stalled line would not.
+#define REFILL_INTERVAL_US 20000
 
 struct outgoing_piece {
     std::vector<uint8_t> bytes;
@@ -39,14 +46,10 @@ struct serve_state {
     size_t piece_sent;       // bytes of the front piece handed to the pty
     int64_t last_write_us;
     bool dump_failed;
+    bool deaf; // reads nothing more from the line
 };
 
-static int64_t now_us()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
+static int64_t now_us() { return monotonic_ns() / 1000; }
 
 static bool dump_flash(serve_state *state)
 {
@@ -92,13 +95,15 @@ static void queue_reply(serve_state *state, reply_plan *plan, int64_t now)
     }
 }
 
-static void take_requests(serve_state *state, int64_t now)
+// Takes the requests that have arrived and queues their replies. Returns what
+// follows at once a request that gets no reply, else AFTER_NOTHING.
+static after_reply take_requests(serve_state *state, int64_t now)
 {
     std::vector<uint8_t> frame;
     for (;;) {
         assembled_kind kind = assembler_take(&state->assembler, now, &frame);
         if (kind == ASSEMBLED_NOTHING)
-            return;
+            return AFTER_NOTHING;
         if (kind == ASSEMBLED_TRUNCATED) {
             sim_log("dropped %zu bytes: a request cut short", frame.size());
             continue;
@@ -106,8 +111,11 @@ static void take_requests(serve_state *state, int64_t now)
         reply_plan plan = target_handle_request(&state->target, frame.data(), frame.size());
         for (const std::string &note : plan.notes)
             sim_log("%s", note.c_str());
-        if (plan.after == AFTER_RESET && !dump_flash(state))
+        bool reset = plan.after == AFTER_RESET || plan.after == AFTER_RESTART;
+        if (reset && !dump_flash(state))
             state->dump_failed = true;
+        if (plan.bytes.empty() && plan.after != AFTER_NOTHING)
+            return plan.after;
         queue_reply(state, &plan, now);
     }
 }
@@ -200,7 +208,7 @@ static int wait_for_input(serve_state *state, int64_t wake_at, const sigset_t *w
         wait_us = IDLE_WAIT_US;
     timespec wait{(time_t)(wait_us / 1000000), (long)(wait_us % 1000000) * 1000};
     pollfd input{state->endpoint->master, POLLIN, 0};
-    int ready = ppoll(&input, 1, &wait, wait_mask);
+    int ready = ppoll(&input, state->deaf ? 0 : 1, &wait, wait_mask);
     if (ready < 0)
         return errno == EINTR ? 0 : -1;
     // A hang-up or error is left to the read that follows to report.
@@ -211,12 +219,25 @@ static int wait_for_input(serve_state *state, int64_t wake_at, const sigset_t *w
 // hang-up has left. Returns an exit status, or -1 to serve on.
 static int finish_reply(serve_state *state, after_reply after)
 {
+    if (after == AFTER_STOP_READING) {
+        state->deaf = true;
+        size_t filled = pty_endpoint_fill_line(state->endpoint);
+        sim_log("reading stopped; %zu bytes of filler fill the line", filled);
+        return -1;
+    }
+    if (after == AFTER_RESTART) {
+        pty_endpoint_hang_up(state->endpoint);
+        sim_log("restarted: line gone");
+        return state->dump_failed ? 1 : 0;
+    }
     pty_endpoint_wait_drained(state->endpoint, DRAIN_LIMIT_MS);
     if (after == AFTER_HANG_UP) {
         pty_endpoint_hang_up(state->endpoint);
         sim_log("line hung up");
         return 0;
     }
+    timespec hold{0, RESET_HOLD_MS * 1000000L};
+    nanosleep(&hold, nullptr);
     if (state->options->serve_forever) {
         sim_log("reset done; serving again");
         return -1;
@@ -238,9 +259,10 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
             return 0;
         }
         int64_t now = now_us();
-        take_requests(&state, now);
+        after_reply after = take_requests(&state, now);
         bool failed = false;
-        after_reply after = transmit(&state, now, &failed);
+        if (after == AFTER_NOTHING)
+            after = transmit(&state, now, &failed);
         if (failed)
             return 1;
         if (after != AFTER_NOTHING) {
@@ -248,7 +270,10 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
             if (status >= 0)
                 return status;
         }
-        int64_t wake_at = assembler_next_check_us(&state.assembler);
+        if (state.deaf)
+            pty_endpoint_fill_line(endpoint);
+        int64_t wake_at =
+            state.deaf ? now + REFILL_INTERVAL_US : assembler_next_check_us(&state.assembler);
         int64_t transmit_at = next_transmit_us(&state);
         if (transmit_at < wake_at)
             wake_at = transmit_at;
@@ -257,7 +282,7 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
             sim_log("cannot wait for the pseudo-terminal: %s", strerror(errno));
             return 1;
         }
-        if (ready > 0 && !receive(&state))
+        if (ready > 0 && !state.deaf && !receive(&state))
             return 1;
     }
 }

@@ -81,6 +81,12 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
     app.add_option("--hangup-after", faults.hangup_after,
                    "Close the line after acknowledging block K, then exit 0")
         ->check(block);
+    app.add_option("--stop-reading-after", faults.stop_reading_after,
+                   "Read nothing more after acknowledging block K; the line's buffer fills, as "
+                   "a USB line's does at once")
+        ->check(block);
+    app.add_flag("--restart-on-reset", faults.restart_on_reset,
+                 "Restart on the reset request without answering: the line goes away, exit 0");
 
     try {
         app.parse(argc, argv);

@@ -122,6 +122,11 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
         plan->after = AFTER_HANG_UP;
         plan->notes.push_back(format_note("fault: hanging up after the ack of block %d", block));
     }
+    if (faults.stop_reading_after == block) {
+        plan->after = AFTER_STOP_READING;
+        plan->notes.push_back(
+            format_note("fault: reading nothing after the ack of block %d", block));
+    }
     plan->notes.push_back(format_note("reply: ack of block %d", block));
 }
 
@@ -202,6 +207,11 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
     case SUB_RESET:
         if (length == RESET_LENGTH) {
             plan.notes.push_back("request 0xf4: reset");
+            if (target->faults.restart_on_reset) {
+                plan.after = AFTER_RESTART;
+                plan.notes.push_back("fault: restarting without an answer");
+                return plan;
+            }
             plan.bytes.assign(request, request + length);
             plan.after = AFTER_RESET;
             plan.notes.push_back("reply: reset echoed");

@@ -32,8 +32,10 @@ struct target_model {
 
 enum after_reply {
     AFTER_NOTHING = 0,
-    AFTER_RESET = 1,   // the reset request was answered
-    AFTER_HANG_UP = 2, // close the line, as an unplugged adapter would
+    AFTER_RESET = 1,        // the reset request was answered
+    AFTER_HANG_UP = 2,      // close the line, as an unplugged adapter would
+    AFTER_STOP_READING = 3, // read nothing more from the line
+    AFTER_RESTART = 4,      // reset without answering: the line goes away
 };
 
 struct reply_plan {

@@ -3,7 +3,12 @@
 #include "exit_status.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdlib>
 #include <set>
+
+// Long enough for any bench; 86400 s also fits 32-bit milliseconds.
+#define TIMEOUT_SECONDS_MAX 86400
 
 static const char *const description =
     "Writes a firmware image into KEP targets over serial ports: contacts each target,\n"
@@ -13,11 +18,12 @@ static const char *const description =
 
 static const char *const footer =
     "Exit status:\n"
-    "  0  every target written, verified and reset\n"
+    "  0  every target written and verified (a reset not confirmed is a warning)\n"
     "  1  a target's CRC differed (FAILED)\n"
     "  2  usage or image error; no port was touched\n"
     "  3  a port could not be opened\n"
-    "  4  no valid reply within --timeout, or a port stopped working\n"
+    "  4  no valid reply within --timeout, the target stopped taking data, or a port\n"
+    "     stopped working\n"
     "  130  interrupted\n"
     "With several ports, the highest status of them.";
 
@@ -28,11 +34,41 @@ static std::string check_ports(const std::vector<std::string> &ports)
     std::set<std::string> seen;
     for (const auto &port : ports) {
         if (port.empty())
-            return "an empty port name in --port";
+            return "--port needs a port name, not an empty one";
         if (!seen.insert(port).second)
             return "port " + port + " is named more than once";
     }
     return "";
+}
+
+// 0 or a finite number of seconds up to a day; "abc", "nan" and "inf" are not.
+static bool parse_timeout(const std::string &text, double *seconds)
+{
+    char *end = nullptr;
+    double value = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0 ||
+        value > TIMEOUT_SECONDS_MAX)
+        return false;
+    *seconds = value;
+    return true;
+}
+
+// CLI11's texts name its own terms; these read as a person would say them.
+static void report_parse_error(const CLI::ParseError &error, const std::vector<std::string> &extras)
+{
+    if (!extras.empty() && extras.front().rfind('-', 0) == 0)
+        fprintf(stderr, "kep-update: unknown option \"%s\" (see --help)\n", extras.front().c_str());
+    else if (!extras.empty())
+        fprintf(stderr,
+                "kep-update: \"%s\" belongs to no option: give one port per --port (or a comma "
+                "list), an image with --image (see --help)\n",
+                extras.front().c_str());
+    else if (dynamic_cast<const CLI::ArgumentMismatch *>(&error))
+        // "--port: 1 required PORT missing": the option's name comes first.
+        fprintf(stderr, "kep-update: %s needs a value (see --help)\n",
+                std::string(error.what()).substr(0, std::string(error.what()).find(':')).c_str());
+    else
+        fprintf(stderr, "kep-update: %s (see --help)\n", error.what());
 }
 
 int parse_cli_options(int argc, char **argv, cli_options *options)
@@ -44,15 +80,16 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                    "serial port of a target (/dev/ttyUSB0, COM7); repeat or give a comma list "
                    "to update several targets at once")
         ->delimiter(',')
+        ->allow_extra_args(false)
         ->type_name("PORT");
     app.add_option("-i,--image", options->image_path,
                    "raw binary image to write instead of the built-in one")
         ->type_name("FILE");
-    app.add_option("-t,--timeout", options->timeout_seconds,
-                   "give up when no valid reply has come for this long; 0 waits for ever")
-        ->check(CLI::NonNegativeNumber)
-        ->type_name("SECONDS")
-        ->capture_default_str();
+    std::string timeout;
+    app.add_option("-t,--timeout", timeout,
+                   "give up when no valid reply has come for this long, whatever the tool is "
+                   "doing (up to 86400; default 10); 0 waits for ever")
+        ->type_name("SECONDS");
     app.add_flag("-q,--quiet", options->quiet, "write only errors to standard error");
     app.add_flag("-l,--list-ports", options->list_ports, "list the serial ports present and exit");
 
@@ -60,14 +97,23 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         app.parse(argc, argv);
     } catch (const CLI::Success &success) {
         return app.exit(success);
+    } catch (const CLI::ExtrasError &error) {
+        report_parse_error(error, app.remaining());
+        return EXIT_USAGE;
     } catch (const CLI::ParseError &error) {
-        app.exit(error);
+        report_parse_error(error, {});
+        return EXIT_USAGE;
+    }
+    if (!timeout.empty() && !parse_timeout(timeout, &options->timeout_seconds)) {
+        fprintf(stderr,
+                "kep-update: --timeout takes 0 or a number of seconds up to %d, not \"%s\"\n",
+                TIMEOUT_SECONDS_MAX, timeout.c_str());
         return EXIT_USAGE;
     }
     if (options->list_ports)
         return -1;
-    std::string problem =
-        options->ports.empty() ? "--port is required (see --help)" : check_ports(options->ports);
+    std::string problem = options->ports.empty() ? "name the target's port with --port (see --help)"
+                                                 : check_ports(options->ports);
     if (!problem.empty()) {
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
         return EXIT_USAGE;

@@ -58,11 +58,7 @@ static void report_end(const port_job *job, bool several)
 {
     if (job->outcome == JOB_UPDATED)
         return;
-    if (job->outcome == JOB_OPEN_FAILED) // the report text stands as it is
-        fprintf(stderr, "%s%s", several ? job->prefix.c_str() : "", job->message.c_str());
-    else
-        fprintf(stderr, "kep-update: %s%s\n", several ? job->prefix.c_str() : "",
-                job->message.c_str());
+    fprintf(stderr, "kep-update: %s%s\n", several ? job->prefix.c_str() : "", job->message.c_str());
 }
 
 int main(int argc, char **argv)
@@ -83,14 +79,18 @@ int main(int argc, char **argv)
 
     bool several = options.ports.size() > 1;
     bool terminal = !options.quiet && isatty(fileno(stderr));
+    // When the trace shares the terminal, its lines go above the progress area.
+    bool shared_terminal = terminal && isatty(fileno(stdout));
     std::vector<std::unique_ptr<port_job>> jobs;
     progress_display display;
+    display.image_size = image.image_size;
     for (const auto &port : options.ports) {
         jobs.push_back(std::make_unique<port_job>());
         port_job *job = jobs.back().get();
         job->port_name = port;
         job->prefix = several ? port + ": " : "";
         job->show_status_lines = !options.quiet && !terminal;
+        job->display = shared_terminal ? &display : nullptr;
         display.jobs.push_back(job);
     }
 
@@ -104,13 +104,13 @@ int main(int argc, char **argv)
         });
     while (finished < jobs.size()) {
         if (terminal)
-            display_refresh(&display, image.image_size);
+            display_refresh(&display);
         sleep_ms(DISPLAY_REFRESH_MS);
     }
     for (auto &worker : workers)
         worker.join();
     if (terminal)
-        display_finish(&display, image.image_size);
+        display_finish(&display);
 
     int worst = EXIT_UPDATED;
     for (const auto &job : jobs) {

@@ -15,12 +15,16 @@
 
 #define STEP_INTERVAL_MS 10u
 
+#define RESET_CONFIRM_LIMIT_MS 1000u
+
 enum job_outcome {
     JOB_RUNNING,
     JOB_UPDATED,
+    JOB_RESET_UNCONFIRMED, // written and verified; the reset got no answer
     JOB_VERIFY_FAILED,
     JOB_OPEN_FAILED,
     JOB_TIMED_OUT,
+    JOB_STALLED, // the line took no data for --timeout
     JOB_PORT_LOST,
     JOB_INTERRUPTED,
 };
@@ -31,7 +35,17 @@ struct job_progress {
     int32_t state = STATE_START;
     int32_t offset = 0;
     uint32_t program_started_ms = 0; // tick of the first block, 0 before it
+    job_outcome outcome = JOB_RUNNING;
 };
+
+// A block the target answered with a Modbus exception.
+struct refused_block {
+    int32_t block; // from 1
+    int32_t exception_code;
+};
+
+struct progress_display;
+struct job_limits;
 
 struct port_job {
     std::string port_name;
@@ -41,13 +55,20 @@ struct port_job {
     update_link link{};
     std::vector<uint8_t> frame;
     report_sink sink{};
-    std::string partial_line; // trace text waiting for its line end
+    std::string partial_line;            // trace text waiting for its line end
+    bool line_open = false;              // the last trace text written did not end a line
+    progress_display *display = nullptr; // trace lines go above its progress area
 
     std::mutex mutex;
     job_progress progress;
 
+    const job_limits *limits = nullptr;
+    uint32_t last_progress_ms = 0; // the last valid reply that moved the update on
+    bool write_stalled = false;    // a write gave up: the line took nothing in time
+    std::vector<refused_block> refused;
+
     job_outcome outcome = JOB_RUNNING;
-    std::string message; // why the job ended, when it did not succeed
+    std::string message; // why the job ended, or the warning, when not plainly updated
     uint32_t started_ms = 0;
     uint32_t ended_ms = 0;
 };

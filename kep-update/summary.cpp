@@ -2,28 +2,31 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 std::string format_summary(const std::vector<std::unique_ptr<port_job>> &jobs, int32_t image_size)
 {
-    size_t width = 4;
-    for (const auto &job : jobs)
+    size_t width = 4, outcome_width = 7;
+    for (const auto &job : jobs) {
         width = std::max(width, job->port_name.size());
+        outcome_width = std::max(outcome_width, strlen(job_outcome_text(job->outcome)));
+    }
     int32_t blocks = image_size / MODBUS_PROG_BLOCKSIZE_MAX;
     std::string out;
     char line[512];
-    snprintf(line, sizeof line, "%-*s  %-15s  %-7s  %s\n", (int)width, "PORT", "OUTCOME", "BLOCKS",
-             "TIME");
+    snprintf(line, sizeof line, "%-*s  %-*s  %-7s  %s\n", (int)width, "PORT", (int)outcome_width,
+             "OUTCOME", "BLOCKS", "TIME");
     out += line;
     int failures = 0;
     for (const auto &job : jobs) {
         char written[32];
         snprintf(written, sizeof written, "%d/%d",
                  (int)(job->link.offset / MODBUS_PROG_BLOCKSIZE_MAX), (int)blocks);
-        snprintf(line, sizeof line, "%-*s  %-15s  %-7s  %.1f s\n", (int)width,
-                 job->port_name.c_str(), job_outcome_text(job->outcome), written,
-                 (job->ended_ms - job->started_ms) / 1000.0);
+        snprintf(line, sizeof line, "%-*s  %-*s  %-7s  %.1f s\n", (int)width,
+                 job->port_name.c_str(), (int)outcome_width, job_outcome_text(job->outcome),
+                 written, (job->ended_ms - job->started_ms) / 1000.0);
         out += line;
-        failures += job->outcome != JOB_UPDATED;
+        failures += job_exit_status(job.get()) != EXIT_UPDATED;
     }
     snprintf(line, sizeof line, "%d of %d targets updated\n", (int)jobs.size() - failures,
              (int)jobs.size());

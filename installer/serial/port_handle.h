@@ -1,10 +1,9 @@
-// The handle of an open serial port, in a form both platforms can hold: a file
-// descriptor on POSIX, a HANDLE (a pointer-sized value) on Windows.
+// The handle of an open serial port: the platform layer's own record of it,
+// made by port_open and freed by port_close. A null handle names no port, so
+// an invalid handle can never reach another port's record.
 #pragma once
 
-#include <cstdint>
+struct serial_port;
+typedef serial_port *port_handle;
 
-typedef std::intptr_t port_handle;
-
-// Matches both -1 (no descriptor) and INVALID_HANDLE_VALUE.
-constexpr port_handle INVALID_PORT_HANDLE = -1;
+constexpr port_handle INVALID_PORT_HANDLE = nullptr;

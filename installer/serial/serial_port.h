@@ -14,11 +14,22 @@ port_handle port_open(const char *name);
 
 // Raw 8E1 at `baud`, no flow control, DTR and RTS inactive; reads end after a
 // `read_interval_ms` gap between bytes or 100 ms after they start.
-// Returns 0, or -1 when the current settings cannot be read (a message on
-// standard error says which).
+// Returns 0, or -1 when the settings or time-outs cannot be read or set (a
+// message on standard error says which, the system's last error code why):
+// the port is then unusable, as its reads might never end.
 int configure_port(port_handle handle, int32_t baud, int read_interval_ms);
 
-// Synchronous write of `count` bytes, no time-out; returns the count written.
+// Asked while a write waits for the line to take data; false gives it up.
+typedef bool (*write_wait_check)(void *context);
+
+// From now on port_write asks `check` at least every 100 ms while the line
+// takes nothing, and ends short once it says false. Without a check (the
+// default, and what the dialog program keeps) a write waits as long as the
+// line needs.
+void port_set_write_check(port_handle handle, write_wait_check check, void *context);
+
+// Synchronous write of `count` bytes; returns the count written, less than
+// `count` only after a failure or when the write check gave up.
 int port_write(port_handle handle, const uint8_t *buffer, int count);
 
 // Synchronous read of up to `count` bytes. Waits at most 100 ms for the first
@@ -32,6 +43,7 @@ void port_purge(port_handle handle);
 // Waits until everything written has left.
 void port_flush(port_handle handle);
 
+// Frees the port's record; keeps the system's last error code as it was.
 void port_close(port_handle handle);
 
 // True once a read or write on `handle` has failed with a system error or a

@@ -1,7 +1,8 @@
 // The serial module on a POSIX terminal device. The descriptor is kept
 // non-blocking: every wait is a poll() against the monotonic clock, which can
 // express both read limits (the gap between bytes and the total) where
-// VMIN/VTIME cannot.
+// VMIN/VTIME cannot, and lets a stalled write give up.
+#include "monotonic_clock.h"
 #include "serial/line_settings_posix.h"
 #include "serial/serial_port.h"
 
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -18,81 +18,31 @@
 
 #define READ_TOTAL_TIMEOUT_MS 100
 #define READ_INTERVAL_DEFAULT_MS 20
-#define PORT_RECORDS_MAX 64
+#define WRITE_CHECK_INTERVAL_MS 100
 
-// What the module keeps about each open port, keyed by its descriptor.
-struct port_record {
-    int fd; // -1: free
+// Everything the module keeps about one open port. Each port is used by one
+// thread at a time, so the record needs no lock.
+struct serial_port {
+    int fd;
     int read_interval_ms;
-    bool failed;
-    long error_code;
+    long error_code; // the first failure; 0 while the port works
+    write_wait_check write_check;
+    void *write_context;
 };
 
-static std::mutex records_lock;
-static port_record records[PORT_RECORDS_MAX];
-static bool records_ready;
-
-// The record of `fd`, made on first use; null only when the table is full.
-// Called with records_lock held.
-static port_record *record_of(int fd)
-{
-    if (!records_ready) {
-        for (port_record &record : records)
-            record.fd = -1;
-        records_ready = true;
-    }
-    port_record *free_record = nullptr;
-    for (port_record &record : records) {
-        if (record.fd == fd)
-            return &record;
-        if (record.fd == -1 && !free_record)
-            free_record = &record;
-    }
-    if (free_record)
-        *free_record = port_record{fd, READ_INTERVAL_DEFAULT_MS, false, 0};
-    return free_record;
-}
-
-static void forget_port(int fd)
-{
-    std::lock_guard<std::mutex> guard(records_lock);
-    if (port_record *record = record_of(fd))
-        record->fd = -1;
-}
-
-static int read_interval_of(int fd)
-{
-    std::lock_guard<std::mutex> guard(records_lock);
-    port_record *record = record_of(fd);
-    return record ? record->read_interval_ms : READ_INTERVAL_DEFAULT_MS;
-}
-
 // Keeps the first failure: later ones are usually its consequences.
-static void note_failure(int fd, long error_code)
+static void note_failure(serial_port *port, long error_code)
 {
-    std::lock_guard<std::mutex> guard(records_lock);
-    port_record *record = record_of(fd);
-    if (record && !record->failed) {
-        record->failed = true;
-        record->error_code = error_code;
-    }
+    if (port->error_code == 0)
+        port->error_code = error_code ? error_code : EIO;
 }
 
-bool port_failed(port_handle handle, long *error_code)
+bool port_failed(port_handle port, long *error_code)
 {
-    std::lock_guard<std::mutex> guard(records_lock);
-    port_record *record = record_of((int)handle);
-    if (!record || !record->failed)
+    if (!port || port->error_code == 0)
         return false;
-    *error_code = record->error_code;
+    *error_code = port->error_code;
     return true;
-}
-
-static int64_t monotonic_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
 }
 
 static timespec span_of(int64_t ns)
@@ -123,17 +73,13 @@ port_handle port_open(const char *name)
         errno = saved;
         return INVALID_PORT_HANDLE;
     }
-    std::lock_guard<std::mutex> guard(records_lock);
-    if (port_record *record = record_of(fd))
-        *record = port_record{fd, READ_INTERVAL_DEFAULT_MS, false, 0};
-    return fd;
+    return new serial_port{fd, READ_INTERVAL_DEFAULT_MS, 0, nullptr, nullptr};
 }
 
-int configure_port(port_handle handle, int32_t baud, int read_interval_ms)
+int configure_port(port_handle port, int32_t baud, int read_interval_ms)
 {
-    int fd = (int)handle;
     termios current{};
-    if (tcgetattr(fd, &current) != 0) {
+    if (tcgetattr(port->fd, &current) != 0) {
         fputs("Could not get Port State\n", stderr);
         return -1;
     }
@@ -141,22 +87,50 @@ int configure_port(port_handle handle, int32_t baud, int read_interval_ms)
     if (!build_line_settings(&current, baud, &settings))
         fprintf(stderr, "Unsupported baud rate %ld: the line speed is left as it was\n",
                 (long)baud);
-    tcsetattr(fd, TCSANOW, &settings);
+    if (tcsetattr(port->fd, TCSANOW, &settings) != 0) {
+        fputs("Could not set Port State\n", stderr);
+        return -1;
+    }
     // Hold DTR and RTS inactive; a pseudo-terminal has no modem lines.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(fd, TIOCMBIC, &lines);
-    std::lock_guard<std::mutex> guard(records_lock);
-    if (port_record *record = record_of(fd))
-        record->read_interval_ms = read_interval_ms;
+    ioctl(port->fd, TIOCMBIC, &lines);
+    port->read_interval_ms = read_interval_ms;
     return 0;
 }
 
-int port_write(port_handle handle, const uint8_t *buffer, int count)
+void port_set_write_check(port_handle port, write_wait_check check, void *context)
 {
-    int fd = (int)handle;
+    port->write_check = check;
+    port->write_context = context;
+}
+
+// Waits for room in the output queue. False once the port failed or the
+// write check gave up.
+static bool wait_for_room(serial_port *port)
+{
+    for (;;) {
+        if (port->write_check && !port->write_check(port->write_context))
+            return false;
+        pollfd room{port->fd, POLLOUT, 0};
+        int ready = poll(&room, 1, port->write_check ? WRITE_CHECK_INTERVAL_MS : -1);
+        if (ready < 0 && errno != EINTR) {
+            note_failure(port, errno);
+            return false;
+        }
+        if (ready > 0 && (room.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            note_failure(port, (room.revents & POLLNVAL) ? EBADF : EIO);
+            return false;
+        }
+        if (ready > 0)
+            return true;
+    }
+}
+
+int port_write(port_handle port, const uint8_t *buffer, int count)
+{
     int written = 0;
     while (written < count) {
-        ssize_t n = write(fd, buffer + written, (size_t)(count - written));
+        ssize_t n = write(port->fd, buffer + written, (size_t)(count - written));
         if (n > 0) {
             written += (int)n;
             continue;
@@ -164,30 +138,21 @@ int port_write(port_handle handle, const uint8_t *buffer, int count)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The output queue is full: wait, without a time-out, for room.
-            pollfd room{fd, POLLOUT, 0};
-            if (poll(&room, 1, -1) < 0 && errno != EINTR) {
-                note_failure(fd, errno);
+            if (!wait_for_room(port))
                 break;
-            }
-            if (room.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                note_failure(fd, (room.revents & POLLNVAL) ? EBADF : EIO);
-                break;
-            }
             continue;
         }
-        note_failure(fd, n < 0 ? errno : EIO);
+        note_failure(port, n < 0 ? errno : EIO);
         break;
     }
     return written;
 }
 
-int port_read(port_handle handle, uint8_t *buffer, int count)
+int port_read(port_handle port, uint8_t *buffer, int count)
 {
-    int fd = (int)handle;
     if (count <= 0)
         return 0;
-    const int64_t interval_ns = (int64_t)read_interval_of(fd) * 1000000;
+    const int64_t interval_ns = (int64_t)port->read_interval_ms * 1000000;
     const int64_t total_deadline = monotonic_ns() + (int64_t)READ_TOTAL_TIMEOUT_MS * 1000000;
     int got = 0;
     int64_t last_byte_at = 0;
@@ -199,19 +164,19 @@ int port_read(port_handle handle, uint8_t *buffer, int count)
         if (now >= deadline)
             return got;
         timespec wait = span_of(deadline - now);
-        pollfd input{fd, POLLIN, 0};
+        pollfd input{port->fd, POLLIN, 0};
         int ready = ppoll(&input, 1, &wait, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            note_failure(fd, errno);
+            note_failure(port, errno);
             sleep_until(deadline);
             return got;
         }
         if (ready == 0)
             return got;
         if (input.revents & POLLIN) {
-            ssize_t n = read(fd, buffer + got, (size_t)(count - got));
+            ssize_t n = read(port->fd, buffer + got, (size_t)(count - got));
             if (n > 0) {
                 got += (int)n;
                 last_byte_at = monotonic_ns();
@@ -222,25 +187,49 @@ int port_read(port_handle handle, uint8_t *buffer, int count)
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
             // 0 from a terminal whose other side has gone is a hang-up.
-            note_failure(fd, n < 0 ? errno : EIO);
+            note_failure(port, n < 0 ? errno : EIO);
         } else {
-            note_failure(fd, (input.revents & POLLNVAL) ? EBADF : EIO);
+            note_failure(port, (input.revents & POLLNVAL) ? EBADF : EIO);
         }
         sleep_until(deadline);
         return got;
     }
 }
 
-void port_purge(port_handle handle) { tcflush((int)handle, TCIOFLUSH); }
+void port_purge(port_handle port) { tcflush(port->fd, TCIOFLUSH); }
 
-void port_flush(port_handle handle) { tcdrain((int)handle); }
-
-void port_close(port_handle handle)
+// With a write check the wait for the queue to empty is bounded like a write.
+void port_flush(port_handle port)
 {
-    int fd = (int)handle;
-    forget_port(fd);
+    if (!port->write_check) {
+        tcdrain(port->fd);
+        return;
+    }
+    int64_t next_check = 0;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued == 0)
+            return;
+        int64_t now = monotonic_ns();
+        if (now >= next_check) {
+            if (!port->write_check(port->write_context))
+                return;
+            next_check = now + (int64_t)WRITE_CHECK_INTERVAL_MS * 1000000;
+        }
+        timespec pause = span_of(5000000);
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void port_close(port_handle port)
+{
+    if (!port)
+        return;
+    int saved = errno;
     // The exclusive mode belongs to the terminal, not to this descriptor: a
     // port that others keep open would otherwise stay barred after we leave.
-    ioctl(fd, TIOCNXCL);
-    close(fd);
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+    delete port;
+    errno = saved;
 }

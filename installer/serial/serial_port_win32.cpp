@@ -1,3 +1,5 @@
+#include "serial/serial_port_win32.h"
+
 #include "serial/serial_port.h"
 
 #include <cstdio>
@@ -7,65 +9,36 @@
 #define DEVICE_PREFIX "\\\\.\\"
 #define DEVICE_NAME_SIZE 280
 #define READ_TOTAL_TIMEOUT_MS 100
-// More ports than anyone attaches at once; a port beyond them still works,
-// only its failures are not remembered.
-#define FAILURE_SLOTS 64
+#define WRITE_CHECK_INTERVAL_MS 100
 
-// The first system error of each open port, for port_failed(). Several
-// update threads may use their own ports at once, hence the lock.
-struct failure_slot {
-    port_handle handle;
-    bool in_use;
-    long error_code;
+// Everything the module keeps about one open port. Each port is used by one
+// thread at a time, so the record needs no lock.
+struct serial_port {
+    HANDLE handle;
+    int read_interval_ms;
+    long error_code; // the first failure; 0 while the port works
+    write_wait_check write_check;
+    void *write_context;
 };
-static failure_slot failure_slots[FAILURE_SLOTS];
-static SRWLOCK failure_lock = SRWLOCK_INIT;
 
-static void track_port(port_handle handle)
-{
-    AcquireSRWLockExclusive(&failure_lock);
-    for (failure_slot &slot : failure_slots) {
-        if (!slot.in_use) {
-            slot = failure_slot{handle, true, 0};
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&failure_lock);
-}
-
-static void untrack_port(port_handle handle)
-{
-    AcquireSRWLockExclusive(&failure_lock);
-    for (failure_slot &slot : failure_slots)
-        if (slot.in_use && slot.handle == handle)
-            slot = failure_slot{};
-    ReleaseSRWLockExclusive(&failure_lock);
-}
-
-// Keeps the last error code as the caller may still want to read it.
-static void record_failure(port_handle handle)
+// Keeps the first failure, and the last error code as the caller may still
+// want to read it.
+static void record_failure(serial_port *port)
 {
     DWORD code = GetLastError();
-    AcquireSRWLockExclusive(&failure_lock);
-    for (failure_slot &slot : failure_slots)
-        if (slot.in_use && slot.handle == handle && slot.error_code == 0)
-            slot.error_code = code ? (long)code : (long)ERROR_GEN_FAILURE;
-    ReleaseSRWLockExclusive(&failure_lock);
+    if (port->error_code == 0)
+        port->error_code = code ? (long)code : (long)ERROR_GEN_FAILURE;
     SetLastError(code);
 }
 
-bool port_failed(port_handle handle, long *error_code)
+HANDLE port_system_handle(port_handle port) { return port->handle; }
+
+bool port_failed(port_handle port, long *error_code)
 {
-    bool failed = false;
-    AcquireSRWLockShared(&failure_lock);
-    for (const failure_slot &slot : failure_slots) {
-        if (slot.in_use && slot.handle == handle && slot.error_code != 0) {
-            *error_code = slot.error_code;
-            failed = true;
-        }
-    }
-    ReleaseSRWLockShared(&failure_lock);
-    return failed;
+    if (!port || port->error_code == 0)
+        return false;
+    *error_code = port->error_code;
+    return true;
 }
 
 port_handle port_open(const char *name)
@@ -81,8 +54,7 @@ port_handle port_open(const char *name)
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return INVALID_PORT_HANDLE;
-    track_port((port_handle)handle);
-    return (port_handle)handle;
+    return new serial_port{handle, 0, 0, nullptr, nullptr};
 }
 
 static void set_line(DCB *dcb, int32_t baud)
@@ -106,56 +78,92 @@ static void set_line(DCB *dcb, int32_t baud)
     dcb->fAbortOnError = FALSE;
 }
 
-int configure_port(port_handle handle, int32_t baud, int read_interval_ms)
+// The read time-outs frame the replies: a gap between bytes ends one. A write
+// waits as long as it takes, unless a write check wants to be asked.
+static bool set_timeouts(serial_port *port)
 {
-    HANDLE port = (HANDLE)handle;
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) {
-        fprintf(stderr, "Could not get Port State\n");
-        return -1;
-    }
     COMMTIMEOUTS cto;
-    if (!GetCommTimeouts(port, &cto)) {
+    if (!GetCommTimeouts(port->handle, &cto)) {
         fprintf(stderr, "Could not read comm timeouts\n");
-        return -1;
+        return false;
     }
-    set_line(&dcb, baud);
-    // The read time-outs frame the replies: a gap between bytes ends one.
-    cto.ReadIntervalTimeout = (DWORD)read_interval_ms;
+    cto.ReadIntervalTimeout = (DWORD)port->read_interval_ms;
     cto.ReadTotalTimeoutMultiplier = 0;
     cto.ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_MS;
     cto.WriteTotalTimeoutMultiplier = 0;
-    cto.WriteTotalTimeoutConstant = 0;
-    SetCommState(port, &dcb);
-    SetCommTimeouts(port, &cto);
-    SetCommMask(port, 0);
+    cto.WriteTotalTimeoutConstant = port->write_check ? WRITE_CHECK_INTERVAL_MS : 0;
+    if (!SetCommTimeouts(port->handle, &cto)) {
+        fprintf(stderr, "Could not set comm timeouts\n");
+        return false;
+    }
+    return true;
+}
+
+int configure_port(port_handle port, int32_t baud, int read_interval_ms)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) {
+        fprintf(stderr, "Could not get Port State\n");
+        return -1;
+    }
+    set_line(&dcb, baud);
+    if (!SetCommState(port->handle, &dcb)) {
+        fprintf(stderr, "Could not set Port State\n");
+        return -1;
+    }
+    port->read_interval_ms = read_interval_ms;
+    if (!set_timeouts(port))
+        return -1;
+    SetCommMask(port->handle, 0);
     return 0;
 }
 
-int port_write(port_handle handle, const uint8_t *buffer, int count)
+void port_set_write_check(port_handle port, write_wait_check check, void *context)
 {
-    DWORD bytes_written = 0;
-    if (!WriteFile((HANDLE)handle, buffer, (DWORD)count, &bytes_written, nullptr))
-        record_failure(handle);
-    return (int)bytes_written;
+    port->write_check = check;
+    port->write_context = context;
+    if (!set_timeouts(port))
+        record_failure(port);
 }
 
-int port_read(port_handle handle, uint8_t *buffer, int count)
+int port_write(port_handle port, const uint8_t *buffer, int count)
+{
+    int written = 0;
+    while (written < count) {
+        DWORD bytes_written = 0;
+        if (!WriteFile(port->handle, buffer + written, (DWORD)(count - written), &bytes_written,
+                       nullptr)) {
+            record_failure(port);
+            return written + (int)bytes_written;
+        }
+        written += (int)bytes_written;
+        // Without a check the write had no time-out: it is done.
+        if (!port->write_check || written >= count || !port->write_check(port->write_context))
+            break;
+    }
+    return written;
+}
+
+int port_read(port_handle port, uint8_t *buffer, int count)
 {
     DWORD bytes_read = 0;
-    if (!ReadFile((HANDLE)handle, buffer, (DWORD)count, &bytes_read, nullptr))
-        record_failure(handle);
+    if (!ReadFile(port->handle, buffer, (DWORD)count, &bytes_read, nullptr))
+        record_failure(port);
     return (int)bytes_read;
 }
 
-void port_purge(port_handle handle) { PurgeComm((HANDLE)handle, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+void port_purge(port_handle port) { PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR); }
 
-void port_flush(port_handle handle) { FlushFileBuffers((HANDLE)handle); }
+void port_flush(port_handle port) { FlushFileBuffers(port->handle); }
 
-void port_close(port_handle handle)
+void port_close(port_handle port)
 {
-    untrack_port(handle);
-    CloseHandle((HANDLE)handle);
+    if (!port)
+        return;
+    DWORD saved = GetLastError();
+    CloseHandle(port->handle);
+    delete port;
+    SetLastError(saved);
 }

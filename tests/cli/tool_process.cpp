@@ -27,7 +27,7 @@ static std::string slurp(const std::string &path)
 }
 
 bool tool_start(tool_process *tool, const std::vector<std::string> &arguments,
-                const std::string &dir)
+                const std::string &dir, const tool_setup &setup)
 {
     static int runs = 0;
     std::string stem = dir + "/kep-update." + std::to_string(runs++);
@@ -40,9 +40,15 @@ bool tool_start(tool_process *tool, const std::vector<std::string> &arguments,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, tool->err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string program = KEP_UPDATE_PATH;
-    std::vector<std::string> copies = arguments;
-    std::vector<char *> argv{program.data()};
+    if (setup.terminal >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, setup.terminal, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, setup.terminal, STDERR_FILENO);
+    }
+    std::vector<std::string> copies = setup.runner;
+    copies.push_back(KEP_UPDATE_PATH);
+    copies.insert(copies.end(), arguments.begin(), arguments.end());
+    std::string program = copies.front();
+    std::vector<char *> argv;
     for (auto &argument : copies)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -72,10 +78,11 @@ tool_run tool_finish(tool_process *tool, int limit_ms)
     return run;
 }
 
-tool_run run_tool(const std::vector<std::string> &arguments, const std::string &dir, int limit_ms)
+tool_run run_tool(const std::vector<std::string> &arguments, const std::string &dir, int limit_ms,
+                  const tool_setup &setup)
 {
     tool_process tool;
-    if (!tool_start(&tool, arguments, dir))
+    if (!tool_start(&tool, arguments, dir, setup))
         return {};
     return tool_finish(&tool, limit_ms);
 }

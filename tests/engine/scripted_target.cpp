@@ -78,7 +78,7 @@ void attach_target(scripted_target *target)
 test_link::test_link(const std::vector<uint8_t> &image_bytes)
 {
     link.port_name = "fake";
-    link.handle = 3;
+    link.handle = reinterpret_cast<port_handle>(&link); // any non-null handle: never read through
     link.baud = 115200;
     link.unit_address = UNIT_ADDRESS;
     link.capacity = MODBUS_FRAME_LENGTH_MAX;

@@ -41,7 +41,9 @@ void fatal_error(const char *text) { throw fatal_error_called{text}; }
 port_handle port_open(const char *name)
 {
     fake.opened.emplace_back(name);
-    return fake.open_fails ? INVALID_PORT_HANDLE : 3;
+    // Never read through: the fake keeps no record per port.
+    static int fake_port;
+    return fake.open_fails ? INVALID_PORT_HANDLE : reinterpret_cast<port_handle>(&fake_port);
 }
 
 int configure_port(port_handle, int32_t, int) { return 0; }
@@ -107,7 +109,7 @@ static void capture_status(void *context, const char *text)
 
 captured_reports::captured_reports()
 {
-    sink = {this, capture_trace, capture_flush, capture_status};
+    sink = {this, capture_trace, capture_flush, capture_status, nullptr};
     report_route(&sink);
 }
 

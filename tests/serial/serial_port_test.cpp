@@ -39,19 +39,6 @@ TEST(port_open_test, a_missing_device_or_a_non_terminal_cannot_be_opened)
     EXPECT_EQ(errno, ENOTTY);
 }
 
-TEST(configure_port_test, a_handle_without_line_settings_is_reported_on_stderr)
-{
-    int pipe_ends[2];
-    ASSERT_EQ(pipe(pipe_ends), 0);
-    ::testing::internal::CaptureStderr();
-    int result = configure_port(pipe_ends[0], 115200, 20);
-    std::string message = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(message, "Could not get Port State\n");
-    close(pipe_ends[0]);
-    close(pipe_ends[1]);
-}
-
 TEST(configure_port_test, an_unsupported_rate_is_reported_but_the_port_is_configured)
 {
     pty_pair pty;

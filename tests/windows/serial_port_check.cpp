@@ -5,6 +5,7 @@
 // pass, 1 with a message on failure, 2 on bad usage.
 #include "frames.h"
 #include "serial/serial_port.h"
+#include "serial/serial_port_win32.h"
 #include "update_link.h"
 
 #include <cstdarg>
@@ -98,7 +99,7 @@ int run(const char *plain_name, const char *device_name)
     if (configure_port(handle, 115200, 20) != 0)
         fail("configure_port failed");
     COMMTIMEOUTS cto;
-    if (!GetCommTimeouts((HANDLE)handle, &cto))
+    if (!GetCommTimeouts(port_system_handle(handle), &cto))
         fail("GetCommTimeouts failed after configuring");
     if (cto.ReadIntervalTimeout != 20 || cto.ReadTotalTimeoutConstant != 100 ||
         cto.ReadTotalTimeoutMultiplier != 0 || cto.WriteTotalTimeoutConstant != 0 ||
