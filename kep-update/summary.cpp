@@ -1,5 +1,7 @@
 #include "summary.h"
 
+#include "station_job.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -20,13 +22,14 @@ std::string format_summary(const std::vector<std::unique_ptr<port_job>> &jobs, i
         snprintf(written, sizeof written, "%d/%d",
                  (int)(job->link.offset / MODBUS_PROG_BLOCKSIZE_MAX), (int)blocks);
         snprintf(line, sizeof line, "%-*s  %-15s  %-7s  %.1f s\n", (int)width,
-                 job->port_name.c_str(), job_outcome_text(job->outcome), written,
+                 job->port_name.c_str(), job_result_text(job.get()), written,
                  (job->ended_ms - job->started_ms) / 1000.0);
         out += line;
         failures += job->outcome != JOB_UPDATED;
     }
-    snprintf(line, sizeof line, "%d of %d targets updated\n", (int)jobs.size() - failures,
-             (int)jobs.size());
+    bool check = !jobs.empty() && jobs.front()->check_only;
+    snprintf(line, sizeof line, "%d of %d targets %s\n", (int)jobs.size() - failures,
+             (int)jobs.size(), check ? "equal" : "updated");
     out += line;
     return out;
 }
