@@ -35,6 +35,10 @@ std::string json_string(const std::string &text)
         if (c == '"' || c == '\\') {
             out += '\\';
             out += (char)c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
         } else if (c < 0x20 || c == 0x7F) {
             char escaped[8];
             snprintf(escaped, sizeof escaped, "\\u%04x", c);

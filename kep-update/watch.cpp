@@ -137,13 +137,16 @@ int run_watch(const watch_settings *settings, const station_context *context,
     std::string watched;
     for (const auto &pattern : settings->patterns)
         watched += (watched.empty() ? "" : ", ") + pattern;
-    say(&view, settings, "kep-update: watching " + watched + " (Ctrl-C: take no new boards)\n");
     int worst = 0;
     bool told_stop = false;
     for (;;) {
         if (!*stopping)
             for (const auto &port : presence_scan(&presence, matching_ports(settings->patterns)))
                 start_board(&boards, port, settings, context);
+        if (!watched.empty()) // after the first scan: what is plugged in from now on is new
+            say(&view, settings,
+                "kep-update: watching " + watched + " (Ctrl-C: take no new boards)\n");
+        watched.clear();
         worst = std::max(worst, reap(&boards, &presence, &view, settings, context));
         if (*stopping && !told_stop) {
             told_stop = true;
