@@ -20,6 +20,10 @@
 // gap, so that the tool sees it as a reply of its own.
 #define DUPLICATE_GAP_MS 30
 #define DRAIN_LIMIT_MS 1000
+// A target that has answered its reset keeps the line a moment longer: under
+// load the answer may not yet have reached the tool's side when the drain
+// check finds the queue empty, and a line closed at once would lose it.
+#define RESET_LINGER_US 50000
 #define IDLE_WAIT_US 1000000
 
 struct outgoing_piece {
@@ -221,6 +225,7 @@ static int finish_reply(serve_state *state, after_reply after)
         sim_log("reset done; serving again");
         return -1;
     }
+    usleep(RESET_LINGER_US);
     return state->dump_failed ? 1 : 0;
 }
 

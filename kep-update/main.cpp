@@ -111,13 +111,13 @@ int main(int argc, char **argv)
                             options.report_path.empty() ? nullptr : &report,
                             &image_id};
 
+    watching = options.watch; // before a signal can come
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
 
     bool several = options.ports.size() > 1;
     bool terminal = !options.quiet && isatty(fileno(stderr));
     if (options.watch) {
-        watching = true;
         watch_settings settings{options.ports.empty() ? default_port_patterns() : options.ports,
                                 options.skip_present, terminal, options.quiet};
         int worst = run_watch(&settings, &station, &stopping);

@@ -28,10 +28,24 @@ image_identity describe_image(const std::string &path, const uint8_t *padded, in
     return image;
 }
 
+// The length of the UTF-8 sequence at `text[at]`, or 0 when it is not one.
+static size_t utf8_length(const std::string &text, size_t at)
+{
+    unsigned char lead = (unsigned char)text[at];
+    size_t length = lead >= 0xF5 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; i++)
+        if (((unsigned char)text[at + i] & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
 std::string json_string(const std::string &text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t at = 0; at < text.size(); at++) {
+        unsigned char c = (unsigned char)text[at];
         if (c == '"' || c == '\\') {
             out += '\\';
             out += (char)c;
@@ -43,8 +57,13 @@ std::string json_string(const std::string &text)
             char escaped[8];
             snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
+        } else if (c < 0x80) {
+            out += (char)c;
+        } else if (size_t length = utf8_length(text, at)) {
+            out.append(text, at, length);
+            at += length - 1;
         } else {
-            out += (char)c; // UTF-8 passes as it is
+            out += "\\ufffd"; // a byte that is not UTF-8 (a file name may hold any)
         }
     }
     return out + "\"";

@@ -205,7 +205,8 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
     setenv("KEP_UPDATE_SYSFS", sys.c_str(), 1);
 
     std::string same = start_sim("ttyUSB7", {"--load", dir + "/padded.bin"});
-    std::string odd = start_sim("odd\"\\\x01", {"--load", image}); // erased bytes after the image
+    std::string odd =
+        start_sim("odd\"\\\x01\xff", {"--load", image}); // erased bytes after the image
     tool_run refused =
         run_tool({"--check", "--port", same, "--report", dir + "/no/such.jsonl"}, dir);
     EXPECT_EQ(refused.status, 2);
@@ -216,7 +217,7 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
     unsetenv("KEP_UPDATE_SYSFS");
     EXPECT_EQ(both.status, 1) << both.err;
     EXPECT_THAT(both.err, HasSubstr("1 of 2 targets equal"));
-    for (std::string name : {"ttyUSB7", "odd\"\\\x01"}) {
+    for (std::string name : {"ttyUSB7", "odd\"\\\x01\xff"}) {
         EXPECT_THAT(text_of(dir + "/" + name + ".log"), Not(HasSubstr("request 0xf2"))) << name;
         EXPECT_THAT(text_of(dir + "/" + name + ".log"), Not(HasSubstr("request 0xf4"))) << name;
         EXPECT_FALSE(std::filesystem::exists(dir + "/" + name + ".flash")) << name;
@@ -228,7 +229,7 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
                         "\"|check|equal|0|0/3|0|{\"vendor_id\": \"0403\", \"product_id\": "
                         "\"6001\", \"serial\": \"A1B2C3\"}|",
                     "\"" + dir +
-                        "/rig/odd\\\"\\\\\\u0001\"|check|differs|1|0/3|0|null|DIFFERS: the "
+                        "/rig/odd\\\"\\\\\\u0001\\ufffd\"|check|differs|1|0/3|0|null|DIFFERS: the "
                         "target's CRC of the image's range differs from the image"));
 }
 
