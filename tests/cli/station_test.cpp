@@ -170,7 +170,8 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     start_sim("tty5", {"--flash-ms", "400"});
     ASSERT_TRUE(writing("tty5"));
     kill(tool.pid, SIGINT);
-    usleep(50 * 1000); // two signals at once would be taken as one
+    ASSERT_TRUE(wait_until(
+        [&] { return text_of(tool.err_path).find("taking no new boards") != std::string::npos; }));
     kill(tool.pid, SIGINT);
     tool_run second = tool_finish(&tool, 5000);
     EXPECT_EQ(second.status, 130) << second.err;
