@@ -65,6 +65,8 @@ class Station : public testing::Test
     }
     void TearDown() override
     {
+        if (tool.pid > 0)
+            tool_finish(&tool, 0); // a watch left running by a failed check
         for (auto &sim : sims) {
             if (sim.pid > 0)
                 kill(sim.pid, SIGTERM);
@@ -131,6 +133,7 @@ class Station : public testing::Test
 
     std::string dir, image, report;
     std::vector<sim_process> sims;
+    tool_process tool;
 };
 
 TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
@@ -138,7 +141,6 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     std::string tty0 = start_sim("tty0", {"--serve-forever", "--drop-ack", "2"});
     std::vector<std::string> watch = {"--watch",  "--port", dir + "/rig/tty*", "--image", image,
                                       "--report", report,   "--timeout",       "3"};
-    tool_process tool;
     ASSERT_TRUE(tool_start(&tool, watch, dir));
     ASSERT_TRUE(has_records(1)); // present at the start: updated at once
     start_sim("tty1", {"--wrong-verify"});
