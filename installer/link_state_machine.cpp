@@ -81,13 +81,17 @@ void link_enter(update_link *link, int32_t new_state)
     case STATE_INIT:
         link->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
         link->offset = 0;
+        link->resends = 0;
         link->timeout_ms = CONTACT_TIMEOUT_MS;
         break;
     case STATE_CONTACT: enter_contact(link); break;
     case STATE_PROGRAM: enter_program(link); break;
     case STATE_VERIFY: enter_verify(link); break;
     case STATE_RESET: enter_reset(link); break;
-    case STATE_DONE: status_printf("Programming Completed OK"); break;
+    case STATE_DONE:
+        if (!link->check_only)
+            status_printf("Programming Completed OK");
+        break;
     default: break;
     }
     link->state = new_state;
@@ -113,7 +117,7 @@ static void step_contact(update_link *link)
         // Answers to earlier contact requests may still be on their way.
         port_purge(link->handle);
         port_flush(link->handle);
-        link_enter(link, STATE_PROGRAM);
+        link_enter(link, link->check_only ? STATE_VERIFY : STATE_PROGRAM);
     }
 }
 
@@ -121,6 +125,7 @@ static void step_program(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
         trace_printf("TIMEOUT\n");
+        link->resends++;
         link_enter(link, STATE_PROGRAM);
     }
     read_reply(link);
@@ -147,8 +152,10 @@ static void fail_verify(update_link *link)
 
 static void step_verify(update_link *link)
 {
-    if (interval_elapsed(&link->sent_at, link->timeout_ms))
+    if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
+        link->resends++;
         link_enter(link, STATE_VERIFY);
+    }
     read_reply(link);
     if (!frame_is_valid(link))
         return;
@@ -168,13 +175,16 @@ static void step_verify(update_link *link)
     }
     trace_printf("CRCs match\n");
     status_printf("Program Verified OK");
-    link_enter(link, STATE_RESET);
+    // A check leaves the target as it found it: running its bootloader.
+    link_enter(link, link->check_only ? STATE_DONE : STATE_RESET);
 }
 
 static void step_reset(update_link *link)
 {
-    if (interval_elapsed(&link->sent_at, RESET_TIMEOUT_MS))
+    if (interval_elapsed(&link->sent_at, RESET_TIMEOUT_MS)) {
+        link->resends++;
         link_enter(link, STATE_RESET);
+    }
     read_reply(link);
     if (frame_is_valid(link)) {
         trace_printf("frame length %4d bytes received & OK\n", link->len);

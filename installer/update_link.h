@@ -39,6 +39,8 @@ struct update_link {
     int32_t block_length; // data bytes in the next program-block request
     uint32_t sent_at;     // tick count taken just before the last request
     uint32_t timeout_ms;  // reply time-out: 100 contacting, 500 once linked
+    bool check_only;      // compare the target's range CRC with the image: no write, no reset
+    int32_t resends;      // program, verify and reset requests sent again after a time-out
 };
 
 // The name of a link state ("STATE_PROGRAM"), or "unknown state".

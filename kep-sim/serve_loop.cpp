@@ -252,6 +252,10 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
     state.options = options;
     state.endpoint = endpoint;
     target_init(&state.target, &options->faults, options->flash_ms);
+    if (!target_preload(&state.target, options->preload)) {
+        sim_log("--load: %zu bytes do not fit the flash above 0x08000800", options->preload.size());
+        return 1;
+    }
     assembler_init(&state.assembler, options->baud);
     for (;;) {
         if (*stop) {

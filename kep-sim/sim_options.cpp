@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include "target_model.h"
+
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
@@ -34,6 +36,27 @@ static bool take_block_delay(const std::string &option, const std::string &text,
     return false;
 }
 
+static bool read_load_file(const std::string &path, std::vector<uint8_t> *bytes)
+{
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file) {
+        fprintf(stderr, "kep-sim: cannot open --load file %s\n", path.c_str());
+        return false;
+    }
+    uint8_t chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes->insert(bytes->end(), chunk, chunk + got);
+    bool ok = !ferror(file);
+    fclose(file);
+    if (!ok)
+        fprintf(stderr, "kep-sim: cannot read --load file %s\n", path.c_str());
+    else if (bytes->size() > SIM_FLASH_END - SIM_WRITABLE_BASE)
+        fprintf(stderr, "kep-sim: --load file %s does not fit the flash above 0x08000800\n",
+                path.c_str());
+    return ok && bytes->size() <= SIM_FLASH_END - SIM_WRITABLE_BASE;
+}
+
 int parse_sim_options(int argc, const char *const *argv, sim_options *options)
 {
     *options = sim_options{};
@@ -51,6 +74,9 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
                    "Publish the pseudo-terminal as a symbolic link at this path");
     app.add_option("--dump", options->dump_path,
                    "On reset, write the flash from 0x08000800 up to the last byte written here");
+    app.add_option("--load", options->load_path,
+                   "Start with this file's bytes in the flash from 0x08000800 (not counted as "
+                   "written)");
     app.add_option("--baud", options->baud, "Line rate both ways, 11 bits a byte; 0: no pacing")
         ->check(CLI::Range(0, 4000000))
         ->capture_default_str();
@@ -96,6 +122,8 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
     }
     if (!take_block_delay("--late-ack", late_ack, &faults.late_ack) ||
         !take_block_delay("--split-ack", split_ack, &faults.split_ack))
+        return EXIT_BAD_USAGE;
+    if (!options->load_path.empty() && !read_load_file(options->load_path, &options->preload))
         return EXIT_BAD_USAGE;
     return SIM_OPTIONS_OK;
 }

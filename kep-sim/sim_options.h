@@ -5,13 +5,16 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sim_options {
-    std::string link_path; // where the slave's path is published; empty: none
-    std::string dump_path; // where the written flash goes on reset; empty: nowhere
-    int32_t baud;          // pacing of both directions; 0: off
-    int32_t flash_ms;      // programming time per block
-    bool serve_forever;    // after a reset, serve again instead of exiting
+    std::string link_path;        // where the slave's path is published; empty: none
+    std::string dump_path;        // where the written flash goes on reset; empty: nowhere
+    std::string load_path;        // flash content from 0x08000800 at start; empty: erased
+    int32_t baud;                 // pacing of both directions; 0: off
+    int32_t flash_ms;             // programming time per block
+    bool serve_forever;           // after a reset, serve again instead of exiting
+    std::vector<uint8_t> preload; // the --load file's bytes
     fault_switches faults;
 };
 

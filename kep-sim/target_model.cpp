@@ -2,6 +2,7 @@
 
 #include "frames.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -25,6 +26,15 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
     target->flash_ms = flash_ms;
     target->contact_queries = 0;
     target->block_sends.assign(SIM_FLASH_SIZE / SIM_BLOCK_SIZE + 2, 0);
+}
+
+bool target_preload(target_model *target, const std::vector<uint8_t> &bytes)
+{
+    if (bytes.size() > SIM_FLASH_END - SIM_WRITABLE_BASE)
+        return false;
+    std::copy(bytes.begin(), bytes.end(),
+              target->flash.begin() + (SIM_WRITABLE_BASE - SIM_FLASH_BASE));
+    return true;
 }
 
 int32_t block_number(uint32_t address)

@@ -54,6 +54,10 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
 // unit's address get no reply, as on a Modbus RTU line.
 reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length);
 
+// Puts `bytes` into the flash from SIM_WRITABLE_BASE, as an earlier update
+// would have left them. False when they do not fit.
+bool target_preload(target_model *target, const std::vector<uint8_t> &bytes);
+
 // The flash from SIM_WRITABLE_BASE up to the last byte ever written.
 std::vector<uint8_t> target_written_flash(const target_model *target);
 

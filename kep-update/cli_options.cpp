@@ -25,7 +25,12 @@ static const char *const footer =
     "  4  no valid reply within --timeout, the target stopped taking data, or a port\n"
     "     stopped working\n"
     "  130  interrupted\n"
-    "With several ports, the highest status of them.";
+    "With several ports, the highest status of them. With --check, 0 means the\n"
+    "target's CRC-16 of the image's range equals the image's (equal CRC-16) and 1\n"
+    "that it differs.\n"
+    "--watch runs until Ctrl-C: the first takes no new boards and lets the running\n"
+    "ones finish, a second interrupts them; it exits with the highest status of its\n"
+    "boards. --report appends one JSON object per target and line as each ends.";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
@@ -92,6 +97,18 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         ->type_name("SECONDS");
     app.add_flag("-q,--quiet", options->quiet, "write only errors to standard error");
     app.add_flag("-l,--list-ports", options->list_ports, "list the serial ports present and exit");
+    app.add_flag("-w,--watch", options->watch,
+                 "keep watching for targets: update each one plugged into a port matching a "
+                 "--port pattern (a glob such as /dev/ttyUSB* or COM*; default: the USB serial "
+                 "ports) once, until it is unplugged");
+    app.add_flag("--skip-present", options->skip_present,
+                 "with --watch, leave the ports present at the start alone");
+    app.add_flag("-c,--check", options->check,
+                 "only compare: ask each target's CRC of the image's range; nothing is written "
+                 "and the target is not reset; equal means equal CRC-16");
+    app.add_option("-r,--report", options->report_path,
+                   "append a JSON Lines record of every target updated or checked to this file")
+        ->type_name("FILE");
 
     try {
         app.parse(argc, argv);
@@ -112,8 +129,11 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     }
     if (options->list_ports)
         return -1;
-    std::string problem = options->ports.empty() ? "name the target's port with --port (see --help)"
-                                                 : check_ports(options->ports);
+    std::string problem = options->ports.empty() && !options->watch
+                              ? "name the target's port with --port (see --help)"
+                              : check_ports(options->ports);
+    if (options->skip_present && !options->watch)
+        problem = "--skip-present goes with --watch";
     if (!problem.empty()) {
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
         return EXIT_USAGE;

@@ -10,6 +10,11 @@ struct cli_options {
     double timeout_seconds = 10;
     bool quiet = false;
     bool list_ports = false;
+    // The station: --watch (ports are then patterns), --skip-present, --check, --report.
+    bool watch = false;
+    bool skip_present = false;
+    bool check = false;
+    std::string report_path; // empty: no report
 };
 
 // Parses argv into `options`. Returns -1 to go on, or the exit status to end

@@ -5,8 +5,12 @@
 #include "os_services.h"
 #include "port_job.h"
 #include "port_list.h"
+#include "port_pattern.h"
 #include "progress_display.h"
+#include "report_log.h"
+#include "station_job.h"
 #include "summary.h"
+#include "watch.h"
 
 #include <atomic>
 #include <csignal>
@@ -19,8 +23,17 @@
 #define DISPLAY_REFRESH_MS 100u
 
 static std::atomic<bool> interrupted{false};
+// --watch: the first Ctrl-C only stops taking new boards; the next interrupts.
+static std::atomic<bool> stopping{false};
+static bool watching = false;
 
-static void on_interrupt(int) { interrupted = true; }
+static void on_interrupt(int)
+{
+    if (watching && !stopping)
+        stopping = true;
+    else
+        interrupted = true;
+}
 
 static int list_ports()
 {
@@ -33,10 +46,12 @@ static int list_ports()
     return EXIT_UPDATED;
 }
 
-// The padded image in `link`: from --image, or the one built in.
-static bool load_image(const cli_options &options, update_link *link)
+// The padded image in `link`: from --image, or the one built in. `*size`: its
+// bytes before padding.
+static bool load_image(const cli_options &options, update_link *link, int32_t *size)
 {
     if (options.image_path.empty()) {
+        find_firmware_resource(size);
         load_firmware_image(link);
         return true;
     }
@@ -46,6 +61,7 @@ static bool load_image(const cli_options &options, update_link *link)
         fprintf(stderr, "kep-update: %s\n", error.c_str());
         return false;
     }
+    *size = (int32_t)bytes.size();
     if (!set_firmware_image(link, bytes.data(), (int32_t)bytes.size())) {
         fprintf(stderr, "kep-update: not enough memory for the image\n");
         return false;
@@ -71,14 +87,40 @@ int main(int argc, char **argv)
         return list_ports();
 
     update_link image{};
-    if (!load_image(options, &image))
+    int32_t image_bytes = 0;
+    if (!load_image(options, &image, &image_bytes))
         return EXIT_USAGE;
+    image_identity image_id =
+        describe_image(options.image_path, image.image, image_bytes, image.image_size);
+    report_file report;
+    std::string report_error;
+    if (!options.report_path.empty() && !report_open(&report, options.report_path, &report_error)) {
+        fprintf(stderr, "kep-update: %s\n", report_error.c_str());
+        free(image.image);
+        return EXIT_USAGE;
+    }
+    job_limits limits{(uint32_t)(options.timeout_seconds * 1000), &interrupted};
+    station_context station{image.image,
+                            image.image_size,
+                            &limits,
+                            options.check,
+                            options.report_path.empty() ? nullptr : &report,
+                            &image_id};
 
+    watching = options.watch; // before a signal can come
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
 
     bool several = options.ports.size() > 1;
     bool terminal = !options.quiet && isatty(fileno(stderr));
+    if (options.watch) {
+        watch_settings settings{options.ports.empty() ? default_port_patterns() : options.ports,
+                                options.skip_present, terminal, options.quiet};
+        int worst = run_watch(&settings, &station, &stopping);
+        report_close(&report);
+        free(image.image);
+        return worst;
+    }
     // When the trace shares the terminal, its lines go above the progress area.
     bool shared_terminal = terminal && isatty(fileno(stdout));
     std::vector<std::unique_ptr<port_job>> jobs;
@@ -94,12 +136,12 @@ int main(int argc, char **argv)
         display.jobs.push_back(job);
     }
 
-    job_limits limits{(uint32_t)(options.timeout_seconds * 1000), &interrupted};
     std::atomic<size_t> finished{0};
     std::vector<std::thread> workers;
-    for (auto &job : jobs)
-        workers.emplace_back([&, job = job.get()] {
-            run_port_job(job, image.image, image.image_size, &limits);
+    std::vector<station_result> results(jobs.size());
+    for (size_t i = 0; i < jobs.size(); i++)
+        workers.emplace_back([&, i] {
+            run_station_job(jobs[i].get(), &station, &results[i]);
             finished++;
         });
     while (finished < jobs.size()) {
@@ -119,6 +161,7 @@ int main(int argc, char **argv)
     }
     if (several)
         print_summary(jobs, image.image_size);
+    report_close(&report);
     free(image.image);
     return worst;
 }

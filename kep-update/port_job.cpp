@@ -115,6 +115,8 @@ static std::string where(const update_link *link)
 
 static const char *damage(const update_link *link)
 {
+    if (link->check_only) // nothing was written
+        return "";
     if (link->state == STATE_PROGRAM || link->state == STATE_VERIFY)
         return "; the target holds an incomplete image: run the update again";
     return "";
@@ -169,7 +171,9 @@ static bool step_ended_job(port_job *job, bool *resetting, uint32_t *reset_since
     }
     if (link->state == STATE_FAILED) {
         job->outcome = JOB_VERIFY_FAILED;
-        job->message = "FAILED: the target's CRC of the written range differs from the image";
+        job->message = job->check_only
+                           ? "DIFFERS: the target's CRC of the image's range differs from the image"
+                           : "FAILED: the target's CRC of the written range differs from the image";
         return true;
     }
     long code = 0;
@@ -266,6 +270,7 @@ void run_port_job(port_job *job, uint8_t *image, int32_t image_size, const job_l
     link->image = image;
     link->image_size = image_size;
     link->flash_base = FLASH_IMAGE_BASE;
+    link->check_only = job->check_only;
 
     if (open_port(job)) {
         status_printf("Contacting Device...");

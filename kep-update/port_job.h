@@ -51,6 +51,7 @@ struct port_job {
     std::string port_name;
     std::string prefix;            // put before each trace and status line; empty for one port
     bool show_status_lines = true; // plain status lines on standard error
+    bool check_only = false;       // --check: verify only, nothing written, no reset
 
     update_link link{};
     std::vector<uint8_t> frame;

@@ -76,6 +76,19 @@ port_handle port_open(const char *name)
     return new serial_port{fd, READ_INTERVAL_DEFAULT_MS, 0, nullptr, nullptr};
 }
 
+// glibc reports EINVAL when the parity bit does not stick, which is what a
+// pseudo-terminal does with every setting applied: that port is usable.
+static bool took_all_but_parity(int fd, const termios *wanted)
+{
+    termios now{};
+    if (errno != EINVAL || tcgetattr(fd, &now) != 0)
+        return false;
+    const tcflag_t parity = PARENB | PARODD;
+    return (now.c_cflag & ~parity) == (wanted->c_cflag & ~parity) &&
+           now.c_iflag == wanted->c_iflag && now.c_lflag == wanted->c_lflag &&
+           cfgetospeed(&now) == cfgetospeed(wanted);
+}
+
 int configure_port(port_handle port, int32_t baud, int read_interval_ms)
 {
     termios current{};
@@ -87,7 +100,7 @@ int configure_port(port_handle port, int32_t baud, int read_interval_ms)
     if (!build_line_settings(&current, baud, &settings))
         fprintf(stderr, "Unsupported baud rate %ld: the line speed is left as it was\n",
                 (long)baud);
-    if (tcsetattr(port->fd, TCSANOW, &settings) != 0) {
+    if (tcsetattr(port->fd, TCSANOW, &settings) != 0 && !took_all_but_parity(port->fd, &settings)) {
         fputs("Could not set Port State\n", stderr);
         return -1;
     }

@@ -72,6 +72,7 @@ tool_run tool_finish(tool_process *tool, int limit_ms)
     } else if (WIFEXITED(status)) {
         run.status = WEXITSTATUS(status);
     }
+    tool->pid = -1; // reaped: the number may belong to another process now
     run.seconds = (monotonic_ms() - tool->started_ms) / 1000.0;
     run.out = slurp(tool->out_path);
     run.err = slurp(tool->err_path);

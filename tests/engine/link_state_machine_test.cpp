@@ -127,6 +127,7 @@ TEST_F(LinkStateMachine, LostAckResendsTheSameBlockOnlyAfterMoreThan500ms)
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_DONE);
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P1", "P1", "P2", "V", "R"));
+    EXPECT_EQ(t.link.resends, 1);
     const auto &first = fake.writes[4];
     const auto &again = fake.writes[5];
     EXPECT_EQ(first.bytes, again.bytes);
@@ -212,6 +213,7 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
         if (fake.writes[i].bytes[2] == 0xF4)
             resets.push_back(fake.writes[i].at);
     ASSERT_EQ(resets.size(), 3u);
+    EXPECT_EQ(t.link.resends, 2);
     // The first reset leaves from the verify step, so its first wait has an
     // extra tick; after that a silent read takes 100 ms and the timer 10 ms,
     // so every step re-sends.
@@ -230,6 +232,23 @@ TEST_F(LinkStateMachine, RerunAfterDoneStartsAgainFromTheFirstBlock)
     run_link(&t.link);
     EXPECT_EQ(t.link.state, STATE_DONE);
     EXPECT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "P0", "P1", "V", "R"}));
+}
+
+TEST_F(LinkStateMachine, CheckOnlyVerifiesWithoutWritingOrResetting)
+{
+    for (int crc_error : {0, 1}) {
+        fake_reset();
+        attach_target(&target);
+        target.crc_error = crc_error;
+        test_link t(pattern_image(2 * 1024));
+        std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
+        t.link.check_only = true;
+        run_link(&t.link);
+        SCOPED_TRACE(crc_error);
+        EXPECT_EQ(t.link.state, crc_error ? STATE_FAILED : STATE_DONE);
+        EXPECT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "V"}));
+        EXPECT_EQ(target.resets, 0);
+    }
 }
 
 TEST(IntervalElapsed, RestampsOnZeroAndComparesByUnsignedDifference)

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -31,6 +32,9 @@ bool sim_start(sim_process *sim, const std::vector<std::string> &arguments, int 
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+    if (!sim->log_path.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, sim->log_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char *> argv;
     std::string program = KEP_SIM_PATH;
     argv.push_back(program.data());

@@ -9,6 +9,7 @@ struct sim_process {
     pid_t pid = -1;
     int stdout_pipe = -1;
     std::string ready_line;
+    std::string log_path; // set before sim_start: its log (standard error) goes there
 };
 
 // Starts kep-sim with `arguments` and waits, at most `limit_ms`, for its

@@ -1,0 +1,69 @@
+// The station's record: one JSON object per line (JSON Lines) for every target
+// updated or checked, appended and on the disk as soon as that target is done.
+#pragma once
+
+#include "usb_identity.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+// What names the image beyond doubt.
+struct image_identity {
+    std::string source; // the --image path, or "built-in"
+    std::string format;
+    int32_t size = 0;        // bytes of the image itself
+    int32_t padded_size = 0; // what is written: whole 1024-byte blocks
+    uint16_t crc16 = 0;      // of the padded image, as the target checks it
+    std::string sha256;      // of the image itself, 64 hex digits
+};
+
+// The format name of the image at `path` (empty: the built-in image).
+const char *image_format_name(const std::string &path);
+
+// `padded` holds `padded_size` bytes whose first `size` are the image.
+image_identity describe_image(const std::string &path, const uint8_t *padded, int32_t size,
+                              int32_t padded_size);
+
+struct report_record {
+    int64_t started_ms = 0; // wall clock, milliseconds since 1970 (UTC)
+    int64_t ended_ms = 0;
+    std::string port;
+    usb_identity usb;
+    const image_identity *image = nullptr;
+    bool check = false; // "check", else "update"
+    std::string outcome;
+    int exit_status = 0;
+    int32_t blocks_acknowledged = 0;
+    int32_t blocks_total = 0;
+    int32_t resends = 0;
+    double seconds = 0;
+    std::string message;
+};
+
+// `text` as a JSON string, quotes included.
+std::string json_string(const std::string &text);
+
+// "2026-12-06T23:59:01.123Z" for `unix_ms`.
+std::string iso8601_utc(int64_t unix_ms);
+
+// Milliseconds since 1970 (UTC) now.
+int64_t wall_clock_ms();
+
+// The record as one line of JSON, line end included.
+std::string format_report_record(const report_record *record);
+
+struct report_file {
+    FILE *file = nullptr;
+    std::mutex mutex; // ports end on threads of their own
+};
+
+// Opens `path` for appending, creating it if need be. False with `error` set
+// when it cannot be opened.
+bool report_open(report_file *report, const std::string &path, std::string *error);
+
+// Appends one line and waits until it is on the disk. False when that failed.
+bool report_append(report_file *report, const std::string &line);
+
+void report_close(report_file *report);
