@@ -1,5 +1,6 @@
 #include "cli_options.h"
 
+#include "build_info.h"
 #include "exit_status.h"
 
 #include <CLI/CLI.hpp>
@@ -39,14 +40,16 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
 {
     CLI::App app{description, "kep-update"};
     app.footer(footer);
-    app.set_version_flag("--version", "kep-update 1.0.0");
+    app.set_version_flag("--version",
+                         "kep-update " KEP_VERSION "\nBuilt-in " KEP_FIRMWARE_DESCRIPTION);
     app.add_option("-p,--port", options->ports,
                    "serial port of a target (/dev/ttyUSB0, COM7); repeat or give a comma list "
                    "to update several targets at once")
         ->delimiter(',')
         ->type_name("PORT");
     app.add_option("-i,--image", options->image_path,
-                   "raw binary image to write instead of the built-in one")
+                   "image to write instead of the built-in one: raw binary (written from "
+                   "0x08000800), Intel HEX, S-record or ELF32")
         ->type_name("FILE");
     app.add_option("-t,--timeout", options->timeout_seconds,
                    "give up when no valid reply has come for this long; 0 waits for ever")
@@ -55,6 +58,9 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         ->capture_default_str();
     app.add_flag("-q,--quiet", options->quiet, "write only errors to standard error");
     app.add_flag("-l,--list-ports", options->list_ports, "list the serial ports present and exit");
+    app.add_flag("--describe", options->describe,
+                 "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
+                 "and exit; touches no port");
 
     try {
         app.parse(argc, argv);
@@ -64,7 +70,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         app.exit(error);
         return EXIT_USAGE;
     }
-    if (options->list_ports)
+    if (options->list_ports || options->describe)
         return -1;
     std::string problem =
         options->ports.empty() ? "--port is required (see --help)" : check_ports(options->ports);

@@ -10,6 +10,7 @@ struct cli_options {
     double timeout_seconds = 10;
     bool quiet = false;
     bool list_ports = false;
+    bool describe = false; // print what would be written, touch no port
 };
 
 // Parses argv into `options`. Returns -1 to go on, or the exit status to end

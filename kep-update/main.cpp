@@ -1,6 +1,7 @@
 // kep-update: the command-line front end over the update engine.
 #include "cli_options.h"
 #include "firmware_image.h"
+#include "image_description.h"
 #include "image_file.h"
 #include "os_services.h"
 #include "port_job.h"
@@ -40,13 +41,12 @@ static bool load_image(const cli_options &options, update_link *link)
         load_firmware_image(link);
         return true;
     }
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!read_image_file(options.image_path, &bytes, &error)) {
-        fprintf(stderr, "kep-update: %s\n", error.c_str());
+    flat_image file;
+    if (!read_image_file(options.image_path, &file)) {
+        fprintf(stderr, "kep-update: %s\n", file.error.c_str());
         return false;
     }
-    if (!set_firmware_image(link, bytes.data(), (int32_t)bytes.size())) {
+    if (!set_firmware_image(link, file.bytes.data(), (int32_t)file.bytes.size())) {
         fprintf(stderr, "kep-update: not enough memory for the image\n");
         return false;
     }
@@ -73,6 +73,8 @@ int main(int argc, char **argv)
         return status;
     if (options.list_ports)
         return list_ports();
+    if (options.describe)
+        return describe_image(options.image_path);
 
     update_link image{};
     if (!load_image(options, &image))
