@@ -97,8 +97,8 @@ bool read_elf32(image_builder *builder, const uint8_t *data, size_t size)
     uint64_t entry_size = le16(data + 42), entries = le16(data + 44);
     if (entries && entry_size < ELF_PROGRAM_HEADER_SIZE)
         return image_fail(builder, "",
-                          text_printf("malformed ELF header (program header size %llu)",
-                                      (unsigned long long)entry_size));
+                          "malformed ELF header (program header size " +
+                              std::to_string(entry_size) + ")");
     if (table + entry_size * entries > size)
         return image_fail(builder, "",
                           "truncated ELF file (the program header table ends past its end)");
@@ -110,12 +110,10 @@ bool read_elf32(image_builder *builder, const uint8_t *data, size_t size)
         if (le32(header) != PT_LOAD || segment.file_size == 0)
             segment.file_size = 0;
         else if (segment.offset + segment.file_size > size)
-            return image_fail(
-                builder, "segment " + std::to_string(i),
-                text_printf("truncated ELF file (file bytes 0x%llX..0x%llX, the "
-                            "file has %zu)",
-                            (unsigned long long)segment.offset,
-                            (unsigned long long)(segment.offset + segment.file_size - 1), size));
+            return image_fail(builder, "segment " + std::to_string(i),
+                              "truncated ELF file (file bytes " + hex_address(segment.offset) +
+                                  ".." + hex_address(segment.offset + segment.file_size - 1) +
+                                  ", the file has " + std::to_string(size) + ")");
         segments.push_back(segment);
     }
     uint64_t sections = le16(data + 48);
@@ -124,8 +122,8 @@ bool read_elf32(image_builder *builder, const uint8_t *data, size_t size)
     uint64_t section_table = le32(data + 32), section_entry_size = le16(data + 46);
     if (section_entry_size < ELF_SECTION_HEADER_SIZE)
         return image_fail(builder, "",
-                          text_printf("malformed ELF header (section header size %llu)",
-                                      (unsigned long long)section_entry_size));
+                          "malformed ELF header (section header size " +
+                              std::to_string(section_entry_size) + ")");
     if (section_table + section_entry_size * sections > size)
         return image_fail(builder, "",
                           "truncated ELF file (the section header table ends past its end)");

@@ -9,8 +9,8 @@ static bool expect_count(image_builder *builder, const std::string &where, int t
     if (count == wanted)
         return true;
     return image_fail(builder, where,
-                      text_printf("bad byte count %zu for a type %02X record (it holds %zu)", count,
-                                  type, wanted));
+                      text_printf("bad byte count %u for a type %02X record (it holds %u)",
+                                  (unsigned)count, type, (unsigned)wanted));
 }
 
 bool read_intel_hex(image_builder *builder, const uint8_t *data, size_t size)
@@ -38,8 +38,8 @@ bool read_intel_hex(image_builder *builder, const uint8_t *data, size_t size)
         size_t count = record[0];
         if (record.size() != count + 5)
             return image_fail(builder, where,
-                              text_printf("bad byte count %zu (the record holds %zu data bytes)",
-                                          count, record.size() - 5));
+                              text_printf("bad byte count %u (the record holds %u data bytes)",
+                                          (unsigned)count, (unsigned)(record.size() - 5)));
         uint8_t sum = 0;
         for (uint8_t byte : record)
             sum = (uint8_t)(sum + byte);

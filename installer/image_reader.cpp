@@ -28,7 +28,11 @@ std::string text_printf(const char *format, ...)
 
 std::string hex_address(uint64_t address)
 {
-    return text_printf("0x%08llX", (unsigned long long)address);
+    std::string digits;
+    for (int shift = 60; shift >= 0; shift -= 4)
+        if (shift < 32 || address >> shift) // eight digits at least
+            digits += "0123456789ABCDEF"[(address >> shift) & 0xF];
+    return "0x" + digits;
 }
 
 bool image_fail(image_builder *builder, const std::string &where, const std::string &what)
@@ -113,9 +117,9 @@ bool decode_hex_record(image_builder *builder, const text_line &line, size_t ski
     bytes->clear();
     for (size_t i = skip; i < line.length; i++)
         if (hex_digit(line.text[i]) < 0)
-            return image_fail(
-                builder, line_name(line),
-                text_printf("malformed record (character %zu is not a hex digit)", i + 1));
+            return image_fail(builder, line_name(line),
+                              text_printf("malformed record (character %u is not a hex digit)",
+                                          (unsigned)(i + 1)));
     if ((line.length - skip) % 2)
         return image_fail(builder, line_name(line),
                           "malformed or truncated record (an odd number of hex digits)");

@@ -35,8 +35,8 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
         size_t count = record[0];
         if (record.size() != count + 1)
             return image_fail(builder, where,
-                              text_printf("bad byte count %zu (the record holds %zu bytes)", count,
-                                          record.size() - 1));
+                              text_printf("bad byte count %u (the record holds %u bytes)",
+                                          (unsigned)count, (unsigned)(record.size() - 1)));
         uint8_t sum = 0;
         for (uint8_t byte : record)
             sum = (uint8_t)(sum + byte);
@@ -61,10 +61,9 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
         case 6:
             if (address != data_records)
                 return image_fail(builder, where,
-                                  text_printf("bad record count %llu (%llu data records come "
-                                              "before it)",
-                                              (unsigned long long)address,
-                                              (unsigned long long)data_records));
+                                  "bad record count " + std::to_string(address) + " (" +
+                                      std::to_string(data_records) +
+                                      " data records come before it)");
             break;
         case 7:
         case 8:

@@ -18,7 +18,7 @@ static void print_description(const std::string &source, const char *format, uin
     printf("Image        %s\n", source.c_str());
     printf("Format       %s\n", format);
     printf("Data         0x%08X..0x%08X\n", lowest, (unsigned)(FLASH_IMAGE_BASE + data_size - 1));
-    printf("Data size    %zu bytes from 0x%08X\n", data_size, FLASH_IMAGE_BASE);
+    printf("Data size    %u bytes from 0x%08X\n", (unsigned)data_size, FLASH_IMAGE_BASE);
     printf("Padded size  %d bytes\n", padded.image_size);
     printf("Blocks       %d of %d bytes\n", padded.image_size / MODBUS_PROG_BLOCKSIZE_MAX,
            MODBUS_PROG_BLOCKSIZE_MAX);
