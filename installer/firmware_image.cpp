@@ -5,11 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-int32_t padded_image_size(int32_t size)
-{
-    return ((size - 1) / MODBUS_PROG_BLOCKSIZE_MAX + 1) * MODBUS_PROG_BLOCKSIZE_MAX;
-}
-
 bool set_firmware_image(update_link *link, const uint8_t *bytes, int32_t size)
 {
     int32_t image_size = padded_image_size(size);

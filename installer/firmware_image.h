@@ -5,9 +5,6 @@
 
 #include <cstdint>
 
-// The largest image that fits the target's flash above the bootloader.
-#define FLASH_IMAGE_CAPACITY (126 * 1024)
-
 // Finds the image bytes linked into this executable (the "BINFILE" resource on
 // Windows); one implementation per platform. Sets *size to their count.
 const uint8_t *find_firmware_resource(int32_t *size);
@@ -23,5 +20,9 @@ void trace_firmware_image(const update_link *link);
 // be allocated (link left unchanged).
 bool set_firmware_image(update_link *link, const uint8_t *bytes, int32_t size);
 
-// The padded size of an image of `size` bytes (size > 0).
-int32_t padded_image_size(int32_t size);
+// The padded size of an image of `size` bytes (size > 0). Inline, so that the
+// build's image converter needs nothing else of the engine.
+inline int32_t padded_image_size(int32_t size)
+{
+    return ((size - 1) / MODBUS_PROG_BLOCKSIZE_MAX + 1) * MODBUS_PROG_BLOCKSIZE_MAX;
+}

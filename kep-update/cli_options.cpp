@@ -1,5 +1,6 @@
 #include "cli_options.h"
 
+#include "build_info.h"
 #include "exit_status.h"
 
 #include <CLI/CLI.hpp>
@@ -80,7 +81,8 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
 {
     CLI::App app{description, "kep-update"};
     app.footer(footer);
-    app.set_version_flag("--version", "kep-update " KEP_VERSION);
+    app.set_version_flag("--version",
+                         "kep-update " KEP_VERSION "\nBuilt-in " KEP_FIRMWARE_DESCRIPTION);
     app.add_option("-p,--port", options->ports,
                    "serial port of a target (/dev/ttyUSB0, COM7); repeat or give a comma list "
                    "to update several targets at once")
@@ -88,7 +90,8 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         ->allow_extra_args(false)
         ->type_name("PORT");
     app.add_option("-i,--image", options->image_path,
-                   "raw binary image to write instead of the built-in one")
+                   "image to write instead of the built-in one: raw binary (written from "
+                   "0x08000800), Intel HEX, S-record or ELF32")
         ->type_name("FILE");
     std::string timeout;
     app.add_option("-t,--timeout", timeout,
@@ -109,6 +112,9 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_option("-r,--report", options->report_path,
                    "append a JSON Lines record of every target updated or checked to this file")
         ->type_name("FILE");
+    app.add_flag("--describe", options->describe,
+                 "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
+                 "and exit; touches no port");
 
     try {
         app.parse(argc, argv);
@@ -127,7 +133,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                 TIMEOUT_SECONDS_MAX, timeout.c_str());
         return EXIT_USAGE;
     }
-    if (options->list_ports)
+    if (options->list_ports || options->describe)
         return -1;
     std::string problem = options->ports.empty() && !options->watch
                               ? "name the target's port with --port (see --help)"

@@ -15,6 +15,7 @@ struct cli_options {
     bool skip_present = false;
     bool check = false;
     std::string report_path; // empty: no report
+    bool describe = false; // print what would be written, touch no port
 };
 
 // Parses argv into `options`. Returns -1 to go on, or the exit status to end

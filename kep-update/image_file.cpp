@@ -1,39 +1,36 @@
 #include "image_file.h"
 
-#include "firmware_image.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
-bool read_image_file(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
+// Far more than any firmware file, ELF with debug information included; it
+// stops a device such as /dev/zero from being read for ever.
+#define IMAGE_FILE_SIZE_MAX (256u << 20)
+
+bool read_image_file(const std::string &path, flat_image *image)
 {
     FILE *file = fopen(path.c_str(), "rb");
     if (!file) {
-        *error = "cannot open image " + path + ": " + strerror(errno);
+        image->error = "cannot open image " + path + ": " + strerror(errno);
         return false;
     }
-    bytes->clear();
-    uint8_t chunk[4096];
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
     size_t got;
-    // One byte past the limit is enough to know the file is too large.
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0 && bytes->size() <= FLASH_IMAGE_CAPACITY)
-        bytes->insert(bytes->end(), chunk, chunk + got);
-    bool read_failed = ferror(file) != 0;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0 && bytes.size() <= IMAGE_FILE_SIZE_MAX)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    bool read_failed = ferror(file) != 0; // a directory fails here (EISDIR)
     int read_errno = errno;
     fclose(file);
     if (read_failed) {
-        *error = "cannot read image " + path + ": " + strerror(read_errno);
+        image->error = "cannot read image " + path + ": " + strerror(read_errno);
         return false;
     }
-    if (bytes->empty()) {
-        *error = "image " + path + " is empty";
+    if (bytes.size() > IMAGE_FILE_SIZE_MAX) {
+        image->error = "image " + path + " is larger than 256 MiB, more than any firmware file";
         return false;
     }
-    if (bytes->size() > FLASH_IMAGE_CAPACITY) {
-        *error = "image " + path + " is larger than the " + std::to_string(FLASH_IMAGE_CAPACITY) +
-                 " bytes of flash above 0x08000800";
-        return false;
-    }
-    return true;
+    return read_image(bytes.data(), bytes.size(), path, image);
 }

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "image_reader.h"
 
-// Reads a raw image file. Refuses a missing, unreadable or empty file and one
-// larger than the flash above the bootloader; `error` then says why.
-bool read_image_file(const std::string &path, std::vector<uint8_t> *bytes, std::string *error);
+#include <string>
+
+// Reads an image file in any format the image reader takes into `image`.
+// Refuses a missing, unreadable or oversized file and a directory; then, and
+// for a file the reader refuses, image->error says why.
+bool read_image_file(const std::string &path, flat_image *image);

@@ -1,6 +1,7 @@
 // kep-update: the command-line front end over the update engine.
 #include "cli_options.h"
 #include "firmware_image.h"
+#include "image_description.h"
 #include "image_file.h"
 #include "os_services.h"
 #include "port_job.h"
@@ -48,21 +49,22 @@ static int list_ports()
 
 // The padded image in `link`: from --image, or the one built in. `*size`: its
 // bytes before padding.
-static bool load_image(const cli_options &options, update_link *link, int32_t *size)
+static bool load_image(const cli_options &options, update_link *link, int32_t *size,
+                       const char **format)
 {
     if (options.image_path.empty()) {
         find_firmware_resource(size);
         load_firmware_image(link);
         return true;
     }
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!read_image_file(options.image_path, &bytes, &error)) {
-        fprintf(stderr, "kep-update: %s\n", error.c_str());
+    flat_image file;
+    if (!read_image_file(options.image_path, &file)) {
+        fprintf(stderr, "kep-update: %s\n", file.error.c_str());
         return false;
     }
-    *size = (int32_t)bytes.size();
-    if (!set_firmware_image(link, bytes.data(), (int32_t)bytes.size())) {
+    *size = (int32_t)file.bytes.size();
+    *format = image_format_name(file.format);
+    if (!set_firmware_image(link, file.bytes.data(), (int32_t)file.bytes.size())) {
         fprintf(stderr, "kep-update: not enough memory for the image\n");
         return false;
     }
@@ -85,13 +87,16 @@ int main(int argc, char **argv)
         return status;
     if (options.list_ports)
         return list_ports();
+    if (options.describe)
+        return describe_image(options.image_path);
 
     update_link image{};
     int32_t image_bytes = 0;
-    if (!load_image(options, &image, &image_bytes))
+    const char *format = "built-in";
+    if (!load_image(options, &image, &image_bytes, &format))
         return EXIT_USAGE;
     image_identity image_id =
-        describe_image(options.image_path, image.image, image_bytes, image.image_size);
+        identify_image(options.image_path, format, image.image, image_bytes, image.image_size);
     report_file report;
     std::string report_error;
     if (!options.report_path.empty() && !report_open(&report, options.report_path, &report_error)) {

@@ -8,22 +8,17 @@
 #include <chrono>
 #include <cstring>
 
-const char *image_format_name(const std::string &path)
-{
-    return path.empty() ? "built-in" : "raw binary";
-}
-
-image_identity describe_image(const std::string &path, const uint8_t *padded, int32_t size,
-                              int32_t padded_size)
+image_identity identify_image(const std::string &path, const char *format, const uint8_t *padded,
+                              int32_t size, int32_t padded_size)
 {
     image_identity image;
     image.source = path.empty() ? "built-in" : path;
-    image.format = image_format_name(path);
+    image.format = format;
     image.size = size;
     image.padded_size = padded_size;
     image.crc16 = crc16_modbus(padded, padded_size);
     char hex[SHA256_HEX_SIZE];
-    sha256_hex(padded, (size_t)size, hex);
+    sha256_hex(padded, (size_t)padded_size, hex); // as --describe shows it
     image.sha256 = hex;
     return image;
 }

@@ -16,15 +16,13 @@ struct image_identity {
     int32_t size = 0;        // bytes of the image itself
     int32_t padded_size = 0; // what is written: whole 1024-byte blocks
     uint16_t crc16 = 0;      // of the padded image, as the target checks it
-    std::string sha256;      // of the image itself, 64 hex digits
+    std::string sha256;      // of the padded image, 64 hex digits, as --describe shows it
 };
 
-// The format name of the image at `path` (empty: the built-in image).
-const char *image_format_name(const std::string &path);
-
-// `padded` holds `padded_size` bytes whose first `size` are the image.
-image_identity describe_image(const std::string &path, const uint8_t *padded, int32_t size,
-                              int32_t padded_size);
+// `padded` holds `padded_size` bytes whose first `size` are the image read
+// from `path` (empty: the built-in image) in `format`.
+image_identity identify_image(const std::string &path, const char *format, const uint8_t *padded,
+                              int32_t size, int32_t padded_size);
 
 struct report_record {
     int64_t started_ms = 0; // wall clock, milliseconds since 1970 (UTC)

@@ -1,5 +1,8 @@
 // kep-update against kep-sim over a pseudo-terminal, as a user runs it.
+#include "firmware_image.h"
+#include "frames.h"
 #include "serial/serial_port.h"
+#include "sha256.h"
 #include "sim_process.h"
 #include "tool_process.h"
 
@@ -11,6 +14,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <regex>
 #include <unistd.h>
 
 using testing::HasSubstr;
@@ -106,6 +110,43 @@ TEST_F(KepUpdate, CleanUpdateOfTheBuiltInImage)
                     {"Contacting Device...\n", "Establishing Link...\n", "programming 0x8000800\n",
                      "Verifying...\n", "Program Verified OK\n", "Programming Completed OK\n"});
     EXPECT_TRUE(flash_holds("clean", FIRMWARE_BIN));
+}
+
+TEST_F(KepUpdate, UpdatesFromAHexFileThatDescribeShowsFirst)
+{
+    std::string hex = dir + "/app.hex";
+    ASSERT_EQ(system(("arm-none-eabi-objcopy -I binary -O ihex --change-addresses 0x08000800 " +
+                      small_image + " " + hex)
+                         .c_str()),
+              0);
+    tool_run described = run_tool({"--describe", "--image", hex}, dir);
+    std::string port = start_sim("hex");
+    tool_run run = run_tool({"--port", port, "--image", hex}, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(flash_holds("hex", small_image));
+
+    EXPECT_EQ(described.status, 0) << described.err;
+    auto padded = read_file_bytes(small_image);
+    padded.resize(3072, 0);
+    char digest[SHA256_HEX_SIZE];
+    sha256_hex(padded.data(), padded.size(), digest);
+    std::smatch local_crc;
+    ASSERT_TRUE(std::regex_search(run.out, local_crc, std::regex("Local  CRC (0x[0-9a-f]+)")));
+    expect_in_order(described.out,
+                    {"Format       Intel HEX\n", "Data         0x08000800..0x080013B7\n",
+                     "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
+                     "Local  CRC   " + local_crc[1].str() + "\n",
+                     "SHA-256      " + std::string(digest) + "\n"});
+
+    // --version names the built-in firmware as the Windows version resource does.
+    auto firmware = read_file_bytes(FIRMWARE_BIN);
+    int32_t size = padded_image_size((int32_t)firmware.size());
+    firmware.resize((size_t)size, 0);
+    char crc[16];
+    snprintf(crc, sizeof crc, "%#x", crc16_modbus(firmware.data(), size));
+    EXPECT_THAT(run_tool({"--version"}, dir).out,
+                HasSubstr("\nBuilt-in firmware firmware.bin, " + std::to_string(size) +
+                          " bytes, CRC-16 " + crc + "\n"));
 }
 
 // One whole run per misbehaving target: the exit status, what the messages
@@ -233,20 +274,24 @@ TEST_F(KepUpdate, OpenFailuresNameThePortAndTheCause)
 
 TEST_F(KepUpdate, BadImagesAndOptionsAreRefusedBeforeThePortIsTouched)
 {
-    std::string empty = dir + "/empty.bin", large = dir + "/large.bin";
+    std::string empty = dir + "/empty.bin", ram = dir + "/ram.hex";
     write_file(empty, {});
-    write_file(large, std::vector<uint8_t>(126 * 1024 + 1, 0xAA));
+    std::string ram_text = ":020000042000DA\n:01000000AA55\n:00000001FF\n";
+    write_file(ram, std::vector<uint8_t>(ram_text.begin(), ram_text.end()));
     const std::vector<std::pair<std::string, std::string>> images = {
         {dir + "/absent.bin", "No such file or directory"},
-        {empty, "is empty"},
-        {large, "larger than the 129024 bytes"},
+        {empty, "no data bytes"},
+        {ram, "ram.hex: line 2: data at 0x20000000..0x20000000 reaches 0x08200000"},
         {dir, "cannot read image"}};
-    for (const auto &[path, why] : images) {
-        tool_run run = run_tool({"--port", dir + "/never-opened", "--image", path}, dir);
-        EXPECT_EQ(run.status, 2) << path;
-        EXPECT_THAT(run.err, HasSubstr(why));
-        EXPECT_THAT(run.out, Not(HasSubstr("Opening serial port")));
-    }
+    for (const auto &[path, why] : images)
+        for (auto args : std::vector<std::vector<std::string>>{
+                 {"--port", dir + "/never-opened", "--image", path},
+                 {"--describe", "--image", path}}) {
+            tool_run run = run_tool(args, dir);
+            EXPECT_EQ(run.status, 2) << path;
+            EXPECT_THAT(run.err, HasSubstr(why));
+            EXPECT_THAT(run.out, Not(HasSubstr("Opening serial port")));
+        }
     const std::string port = dir + "/never-opened";
     std::vector<std::pair<std::vector<std::string>, std::string>> usages = {
         {{"--bogus"}, "unknown option \"--bogus\""},

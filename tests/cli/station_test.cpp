@@ -40,7 +40,7 @@ for line in open(sys.argv[1]):
     assert 0 <= r['seconds'] < 30, line
     assert r['image'] == {'path': sys.argv[2], 'format': 'raw binary', 'size': len(image),
                           'padded_size': len(padded), 'crc16': '0x%04x' % crc,
-                          'sha256': hashlib.sha256(image).hexdigest()}, r['image']
+                          'sha256': hashlib.sha256(padded).hexdigest()}, r['image']
     print('|'.join([json.dumps(r['port']), r['operation'], r['outcome'], str(r['exit_status']),
                     '%d/%d' % (r['blocks_acknowledged'], r['blocks_total']), str(r['resends']),
                     json.dumps(r['usb']), r['message']]))
