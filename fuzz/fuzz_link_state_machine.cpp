@@ -1,14 +1,17 @@
 // Fuzz target: whole update runs from STATE_START, stepped every 10 ms like
-// the window timer does, against a target whose replies and their timing come
-// from the input (see fuzzed_target.h). Input: blocks (1 to 4), bytes cut
-// from the last block (0 to 255), image pattern seed, then one answer per
-// request written. Every request, every read and every step is checked.
+// the window timer does, against kep-sim's target model with fault switches
+// from the input, over a line that the input makes lose, damage, repeat,
+// split or delay each reply. Input: blocks (1 to 4), bytes cut from the last
+// block (0 to 255), image pattern seed, fault switch, its block and time, the
+// programming time, then one line effect per request written. Every request,
+// read and step is checked.
 #include "fake_os.h"
+#include "fake_target.h"
 #include "firmware_image.h"
+#include "frames.h"
 #include "fuzz_check.h"
-#include "fuzzed_target.h"
+#include "fuzz_input.h"
 #include "link_state_machine.h"
-#include "reference_crc.h"
 #include "reporting.h"
 #include "request_checks.h"
 
@@ -33,11 +36,29 @@ struct step_reads {
     bool into_frame;  // every read went to the frame buffer
 };
 
+// What the line does to the model's reply to one request: the first input
+// byte of each, modulo LINE_EFFECT_COUNT, then the parameters named.
+enum line_effect {
+    LINE_AS_PLANNED,      // delay
+    LINE_LOST,            // (nothing more)
+    LINE_CORRUPTED,       // delay, position, xor mask: one byte changed
+    LINE_BYTES_WITH_CRC,  // delay, count, bytes: input bytes as a frame with a valid CRC
+    LINE_RAW_BYTES,       // delay, count, bytes: input bytes as they are
+    LINE_TWICE,           // delay, second delay
+    LINE_TRUNCATED,       // delay, kept: the reply cut, with a valid CRC
+    LINE_EXTENDED,        // delay, count, bytes: more bytes before the reply's CRC
+    LINE_SPLIT,           // delay, cut, gap: the reply in two parts
+    LINE_DEAD_FROM_NOW,   // (nothing more): no reply to this or any later request
+    LINE_EFFECT_COUNT
+};
+
 struct fuzz_run {
     update_link link;
     std::vector<uint8_t> padded_image; // the harness's own padding of the image
-    uint16_t image_crc;                // by the reference CRC
-    fuzzed_target target;
+    uint16_t image_crc;
+    target_model target;
+    fuzz_input *input;
+    bool line_dead;
     int writes; // requests written in the current step
     step_reads reads;
     int32_t expected_error; // 5 once any read of 4 bytes or more failed its CRC
@@ -65,7 +86,7 @@ void record_read(fuzz_run *run, const uint8_t *bytes, int count)
     step_reads *r = &run->reads;
     r->count++;
     r->into_frame = r->into_frame && bytes == run->link.frame;
-    r->frame_ok = reference_frame_ok(bytes, (size_t)count);
+    r->frame_ok = frame_crc_ok(bytes, count);
     r->carries_crc = r->frame_ok && count >= 15 && (bytes[11] << 8 | bytes[12]) == run->image_crc;
     if (count >= 4 && !r->frame_ok)
         run->expected_error = 5;
@@ -156,6 +177,103 @@ void check_step(fuzz_run *run, int32_t before, int32_t offset_before, int32_t bl
                "DONE without a verify reply that carries the local CRC");
 }
 
+// Mostly short, sometimes around the frame buffer's 1040 bytes.
+size_t byte_count(fuzz_input *input)
+{
+    uint8_t n = input_byte(input);
+    return n < 250 ? n : 1030 + (size_t)(n - 250) * 3;
+}
+
+std::vector<uint8_t> input_bytes(fuzz_input *input, size_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    for (auto &b : bytes)
+        b = input_byte(input);
+    return bytes;
+}
+
+std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes)
+{
+    bytes.resize(bytes.size() + 2);
+    frame_put_crc(bytes.data(), (int32_t)bytes.size());
+    return bytes;
+}
+
+// The fault switches, from three input bytes: which, a block, a time.
+fault_switches input_faults(fuzz_input *input)
+{
+    uint8_t which = input_byte(input);
+    int32_t block = 1 + input_byte(input) % 4;
+    int32_t ms = input_byte(input) * 4;
+    fault_switches f{};
+    switch (which % 12) {
+    case 1: f.drop_ack = block; break;
+    case 2: f.late_ack = {block, ms}; break;
+    case 3: f.corrupt_ack = block; break;
+    case 4: f.split_ack = {block, ms / 8}; break;
+    case 5: f.duplicate_ack = block; break;
+    case 6: f.exception = block; break;
+    case 7: f.ignore_contact = block; break;
+    case 8: f.wrong_verify = true; break;
+    case 9: f.short_verify = true; break;
+    case 10: f.forged_verify = true; break;
+    case 11: f.ignore_reset = block; break;
+    default: break;
+    }
+    return f;
+}
+
+// The model answers `request`; the line then does to the reply what the input says.
+void answer_request(fuzz_run *run, const std::vector<uint8_t> &request, uint32_t now)
+{
+    reply_plan plan = target_handle_request(&run->target, request.data(), request.size());
+    fuzz_input *input = run->input;
+    if (run->line_dead)
+        return;
+    if (!input_left(input)) {
+        fake_deliver_plan(&plan, now + FAKE_LINE_DELAY_MS);
+        return;
+    }
+    int effect = input_byte(input) % LINE_EFFECT_COUNT;
+    if (effect == LINE_LOST)
+        return;
+    if (effect == LINE_DEAD_FROM_NOW) {
+        run->line_dead = true;
+        return;
+    }
+    uint32_t at = now + (uint32_t)input_byte(input) * 3;
+    std::vector<uint8_t> &reply = plan.bytes;
+    std::vector<uint8_t> body(reply.begin(), reply.end() - (reply.empty() ? 0 : 2));
+    switch (effect) {
+    case LINE_CORRUPTED:
+        if (!reply.empty()) {
+            size_t position = input_byte(input) % reply.size();
+            uint8_t mask = input_byte(input);
+            reply[position] ^= mask != 0 ? mask : 1;
+        }
+        break;
+    case LINE_BYTES_WITH_CRC: reply = with_crc(input_bytes(input, byte_count(input))); break;
+    case LINE_RAW_BYTES: reply = input_bytes(input, byte_count(input)); break;
+    case LINE_TWICE: plan.copies = 2; break;
+    case LINE_TRUNCATED:
+        body.resize(input_byte(input) % (body.size() + 1));
+        reply = with_crc(body);
+        break;
+    case LINE_EXTENDED: {
+        std::vector<uint8_t> more = input_bytes(input, byte_count(input));
+        body.insert(body.end(), more.begin(), more.end());
+        reply = with_crc(body);
+        break;
+    }
+    case LINE_SPLIT:
+        plan.split_at = reply.empty() ? 0 : input_byte(input) % reply.size();
+        plan.split_gap_ms = input_byte(input);
+        break;
+    default: break; // LINE_AS_PLANNED
+    }
+    fake_deliver_plan(&plan, at);
+}
+
 // The time-out test that the step about to run will make.
 bool time_out_due(const update_link *link)
 {
@@ -172,9 +290,6 @@ static bool verbose;
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     verbose = getenv("KEP_FUZZ_VERBOSE") != nullptr;
-    static const uint8_t check_value[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    FUZZ_CHECK(reference_crc(check_value, sizeof check_value) == 0x4B37,
-               "the reference CRC of \"123456789\" must be the published 0x4b37");
     return 0;
 }
 
@@ -188,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_run run{};
     run.padded_image = image;
     run.padded_image.resize((size_t)blocks * MODBUS_PROG_BLOCKSIZE_MAX, 0);
-    run.image_crc = reference_crc(run.padded_image.data(), run.padded_image.size());
+    run.image_crc = crc16_modbus(run.padded_image.data(), (int32_t)run.padded_image.size());
 
     uint8_t *frame = (uint8_t *)malloc(MODBUS_FRAME_LENGTH_MAX);
     FUZZ_CHECK(frame != nullptr, "out of memory");
@@ -207,13 +322,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                "%d image bytes padded to %d, expected %zu with zero fill", image_bytes,
                link->image_size, run.padded_image.size());
 
-    run.target = {&input, run.padded_image.data(), link->image_size, run.image_crc, false};
+    fault_switches faults = input_faults(&input);
+    target_init(&run.target, &faults, input_byte(&input) % 4 * 50);
+    run.input = &input;
     fake_reset();
     fake.now = START_TICK;
     fake.on_write = [&run](const std::vector<uint8_t> &request, uint32_t now) {
         check_request(&run.link, run.padded_image, request);
         run.writes++;
-        answer_request(&run.target, request, now);
+        answer_request(&run, request, now);
     };
     fake.on_read = [&run](const uint8_t *bytes, int count) { record_read(&run, bytes, count); };
     report_route(&discard_reports);
@@ -223,7 +340,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (; step < MAX_STEPS && silent_steps < SILENT_STEPS_MAX; step++) {
         if (link->state == STATE_DONE || link->state == STATE_FAILED)
             break;
-        if (run.target.silent && fake.incoming.empty())
+        if (run.line_dead && fake.incoming.empty())
             silent_steps++;
         int32_t before = link->state;
         int32_t offset_before = link->offset;

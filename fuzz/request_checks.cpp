@@ -1,21 +1,15 @@
 #include "request_checks.h"
 
 #include "fuzz_check.h"
-#include "reference_crc.h"
+#include "frames.h"
 
 #include <cstring>
-
-static uint32_t be32_at(const std::vector<uint8_t> &bytes, size_t at)
-{
-    return (uint32_t)bytes[at] << 24 | (uint32_t)bytes[at + 1] << 16 |
-           (uint32_t)bytes[at + 2] << 8 | bytes[at + 3];
-}
 
 static void check_query(const update_link *link, const std::vector<uint8_t> &request)
 {
     FUZZ_CHECK(request.size() == 13, "0xF3 request of %zu bytes", request.size());
-    uint32_t address = be32_at(request, 3);
-    uint32_t length = be32_at(request, 7);
+    uint32_t address = get_be32(&request[3]);
+    uint32_t length = get_be32(&request[7]);
     FUZZ_CHECK(address == FLASH_IMAGE_BASE, "0xF3 request for address %#x", address);
     bool contacting = link->state == STATE_INIT || link->state == STATE_CONTACT;
     bool verifying = link->state == STATE_PROGRAM || link->state == STATE_VERIFY;
@@ -39,7 +33,7 @@ static void check_program_block(const update_link *link, const std::vector<uint8
     FUZZ_CHECK(request[7] == (uint8_t)(data_length >> 8) && request[8] == (uint8_t)data_length,
                "0xF2 length field %02x %02x for %zu data bytes", request[7], request[8],
                data_length);
-    uint32_t address = be32_at(request, 3);
+    uint32_t address = get_be32(&request[3]);
     FUZZ_CHECK(address == FLASH_IMAGE_BASE + (uint32_t)link->offset,
                "0xF2 request for address %#x at offset %d", address, link->offset);
     FUZZ_CHECK(link->offset >= 0 && (size_t)link->offset + data_length <= padded_image.size(),
@@ -65,7 +59,7 @@ void check_request(const update_link *link, const std::vector<uint8_t> &padded_i
     FUZZ_CHECK(request.size() >= 5, "request of %zu bytes", request.size());
     FUZZ_CHECK(request[0] == UNIT_ADDRESS && request[1] == 0x2B,
                "request header %02x %02x, expected 04 2b", request[0], request[1]);
-    FUZZ_CHECK(reference_frame_ok(request.data(), request.size()),
+    FUZZ_CHECK(frame_crc_ok(request.data(), (int32_t)request.size()),
                "request with sub-code %#x has a wrong CRC", request[2]);
     switch (request[2]) {
     case 0xF2: check_program_block(link, padded_image, request); break;
