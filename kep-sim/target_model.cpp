@@ -24,6 +24,7 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
     target->faults = *faults;
     target->flash_ms = flash_ms;
     target->contact_queries = 0;
+    target->verify_queries = 0;
     target->resets = 0;
     target->block_sends.assign(SIM_FLASH_SIZE / SIM_BLOCK_SIZE + 2, 0);
 }
@@ -165,7 +166,7 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
     }
     uint16_t range_crc =
         crc16_modbus(target->flash.data() + (address - SIM_FLASH_BASE), (int32_t)range_length);
-    if (!contact && faults.forged_verify) {
+    if (!contact && ++target->verify_queries == 1 && faults.forged_verify) {
         forge_verify_reply(request, range_crc, plan);
         return;
     }
