@@ -1,5 +1,6 @@
-// How the simulated target answers: writes and range checks, the CRC it
-// reports, and each fault switch's effect on the reply.
+// How the simulated target answers what the engine tests do not send: writes
+// out of range, bad or foreign frames, unknown requests, and each fault
+// switch's effect on the reply. Its ordinary answers are the engine tests'.
 #include "frame_bytes.h"
 #include "frames.h"
 #include "target_model.h"
@@ -49,19 +50,6 @@ class target_model_test : public ::testing::Test
     target_model target;
 };
 
-TEST_F(target_model_test, a_block_is_written_and_acknowledged_with_its_first_nine_bytes)
-{
-    std::vector<uint8_t> request = program_request(block_address(1), 1024, 3);
-    reply_plan plan = send(request);
-    ASSERT_EQ(plan.bytes.size(), 11u);
-    EXPECT_TRUE(std::equal(request.begin(), request.begin() + 9, plan.bytes.begin()));
-    EXPECT_TRUE(crc_ok(plan.bytes));
-    EXPECT_EQ(plan.copies, 1);
-    EXPECT_EQ(plan.after, AFTER_NOTHING);
-    EXPECT_EQ(target_written_flash(&target),
-              std::vector<uint8_t>(request.begin() + 9, request.end() - 2));
-}
-
 TEST_F(target_model_test, writes_outside_the_application_area_get_exception_2)
 {
     const uint8_t exception_2[] = {4, 0xAB, 0x02};
@@ -75,30 +63,6 @@ TEST_F(target_model_test, writes_outside_the_application_area_get_exception_2)
     EXPECT_EQ(target.flash[0x800], 0xFF);
     // The very last block fits exactly.
     EXPECT_EQ(send(program_request(SIM_FLASH_END - 1024u, 1024, 0)).bytes.size(), 11u);
-}
-
-TEST_F(target_model_test, a_query_reports_the_crc_of_the_range_high_byte_first)
-{
-    send(program_request(block_address(1), 1024, 9));
-    send(program_request(block_address(2), 100, 1));
-    std::vector<uint8_t> request = query(SIM_WRITABLE_BASE, 2048);
-    reply_plan plan = send(request);
-    ASSERT_EQ(plan.bytes.size(), 15u);
-    EXPECT_TRUE(std::equal(request.begin(), request.begin() + 11, plan.bytes.begin()));
-    EXPECT_TRUE(crc_ok(plan.bytes));
-    uint16_t expected = crc16_modbus(target.flash.data() + 0x800, 2048);
-    EXPECT_EQ(get_be16(&plan.bytes[11]), expected);
-    // The written flash ends at the last byte written.
-    EXPECT_EQ(target_written_flash(&target).size(), 1024u + 100u);
-
-    // The contact query of an erased target: CRC of four 0xFF bytes.
-    start();
-    const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    reply_plan contact = send(query(SIM_WRITABLE_BASE, 4));
-    ASSERT_EQ(contact.bytes.size(), 15u);
-    EXPECT_EQ(get_be16(&contact.bytes[11]), crc16_modbus(erased, 4));
-
-    EXPECT_EQ(send(query(SIM_FLASH_END - 2, 4)).bytes[1], 0xAB);
 }
 
 TEST_F(target_model_test, bad_crc_and_other_units_get_no_reply)
@@ -230,14 +194,6 @@ TEST_F(target_model_test, contact_verify_reset_and_line_faults)
         // Off by one in a falsified verify; a forged 13-byte reply's own CRC reads as the truth.
         EXPECT_EQ(reported, (uint16_t)(right + (c.reply_length == 15 && length > 4))) << c.name;
     }
-}
-
-TEST(block_number_test, blocks_count_from_one_at_the_writable_base)
-{
-    EXPECT_EQ(block_number(0x08000800), 1);
-    EXPECT_EQ(block_number(0x08000BFF), 1);
-    EXPECT_EQ(block_number(0x08000C00), 2);
-    EXPECT_EQ(block_number(0x08000000), 0);
 }
 
 } // namespace
