@@ -106,25 +106,25 @@ void check_request(const fuzz_run *run, const std::vector<uint8_t> &request)
 {
     const update_link *link = run->link;
     FUZZ_CHECK(link->state != STATE_DONE && link->state != STATE_FAILED, "a request after the end");
-    FUZZ_CHECK(request.size() >= 5 && request[0] == UNIT_ADDRESS && request[1] == FUNC_PROGRAMMING &&
+    FUZZ_CHECK(request.size() >= 5 && request[0] == UNIT_ADDRESS &&
+                   request[1] == FUNC_PROGRAMMING &&
                    frame_crc_ok(request.data(), (int32_t)request.size()),
                "a malformed request of %zu bytes", request.size());
     uint32_t address = request.size() >= 9 ? get_be32(&request[3]) - FLASH_IMAGE_BASE : 0;
     size_t data_length = request.size() - PROGRAM_BLOCK_OVERHEAD;
     switch (request[2]) {
     case SUB_PROGRAM_BLOCK:
-        FUZZ_CHECK(request.size() > PROGRAM_BLOCK_OVERHEAD && get_be16(&request[7]) == data_length &&
-                       address + data_length <= run->padded_image.size() &&
-                       memcmp(&request[9], &run->padded_image[address], data_length) == 0,
-                   "a program block of %zu bytes at offset %u is not the image's", data_length,
-                   address);
+        FUZZ_CHECK(
+            request.size() > PROGRAM_BLOCK_OVERHEAD && get_be16(&request[7]) == data_length &&
+                address + data_length <= run->padded_image.size() &&
+                memcmp(&request[9], &run->padded_image[address], data_length) == 0,
+            "a program block of %zu bytes at offset %u is not the image's", data_length, address);
         break;
     case SUB_ADDRESS_QUERY: {
         uint32_t length = request.size() == ADDRESS_QUERY_LENGTH ? get_be32(&request[7]) : 0;
-        FUZZ_CHECK(address == 0 && (length == CONTACT_QUERY_LENGTH ||
-                                    length == run->padded_image.size()),
-                   "a query of %zu bytes for %u bytes at offset %u", request.size(), length,
-                   address);
+        FUZZ_CHECK(
+            address == 0 && (length == CONTACT_QUERY_LENGTH || length == run->padded_image.size()),
+            "a query of %zu bytes for %u bytes at offset %u", request.size(), length, address);
         break;
     }
     default:

@@ -75,8 +75,8 @@ std::vector<serial_port_info> list_serial_ports_in(const std::string &sys_root)
         if (!has_hardware(tty))
             continue;
         std::string description = usb_description(tty, root);
-        ports.push_back({"/dev/" + name, "/dev/" + name,
-                         description.empty() ? "serial port" : description});
+        ports.push_back(
+            {"/dev/" + name, "/dev/" + name, description.empty() ? "serial port" : description});
     }
     return ports;
 }

@@ -85,8 +85,8 @@ TEST(RequestFrames, ProgramBlockIsBigEndianWithTheCrcLowByteFirst)
     EXPECT_EQ(t.frame[1034], crc >> 8);
 
     build_program_block(&t.link, 0x08000800, 3, data.data()); // a short block
-    EXPECT_THAT(t.sent(), ElementsAreArray(with_crc({0x04, 0x2b, 0xf2, 0x08, 0x00, 0x08, 0x00,
-                                                     0x00, 0x03, 0x01, 0x08, 0x0f})));
+    EXPECT_THAT(t.sent(), ElementsAreArray(with_crc({0x04, 0x2b, 0xf2, 0x08, 0x00, 0x08, 0x00, 0x00,
+                                                     0x03, 0x01, 0x08, 0x0f})));
 }
 
 using RequestFramesDeathTest = testing::Test;
@@ -111,7 +111,7 @@ TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrc)
     } cases[] = {
         {{0x04, 0x2b, 0xf4}, false, 0},
         {with_crc({0x04, 0x2b}), true, 0},
-        {with_crc({0x04, 0xAB, 0x02}), true, 0}, // an exception frame
+        {with_crc({0x04, 0xAB, 0x02}), true, 0},                  // an exception frame
         {{0x04, 0x2b, 0xf4, 0x76, 0x2f}, false, FRAME_ERROR_CRC}, // CRC bytes swapped
     };
     for (const auto &c : cases) {

@@ -14,7 +14,7 @@ using testing::HasSubstr;
 namespace
 {
 
-const int SHIPPED_SIZE = 25368; // pads to 25 blocks
+const int SHIPPED_SIZE = 25368;  // pads to 25 blocks
 const int32_t LATE_ACK_MS = 530; // block 1's ack then arrives 10 ms after its re-send
 
 class LinkStateMachine : public testing::Test

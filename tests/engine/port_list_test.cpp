@@ -20,15 +20,22 @@ TEST(PortList, ListsTtysWithADeviceAndDescribesUsbOnes)
         const char *tty, *device, *type;
         std::vector<std::pair<const char *, const char *>> usb;
     } ttys[] = {
-        {"ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", nullptr,
-         {{"manufacturer", "FTDI"}, {"product", "FT232R USB UART"}, {"idVendor", "0403"},
-          {"idProduct", "6001"}, {"serial", "A50285BI"}}},
+        {"ttyUSB0",
+         "usb1/1-1/1-1:1.0/ttyUSB0",
+         nullptr,
+         {{"manufacturer", "FTDI"},
+          {"product", "FT232R USB UART"},
+          {"idVendor", "0403"},
+          {"idProduct", "6001"},
+          {"serial", "A50285BI"}}},
         {"ttyACM0", "usb1/1-2/1-2:1.0", nullptr, {{"idVendor", "2e8a"}, {"idProduct", "000a"}}},
         {"ttyS0", "platform/serial8250/tty/ttyS0", "4", {}},
         {"ttyS1", "platform/serial8250/tty/ttyS1", "0", {}}, // an empty legacy slot
         {"tty0", nullptr, nullptr, {}},                      // a virtual console
     };
-    auto write = [](const fs::path &path, const char *text) { std::ofstream(path) << text << "\n"; };
+    auto write = [](const fs::path &path, const char *text) {
+        std::ofstream(path) << text << "\n";
+    };
     for (const auto &t : ttys) {
         fs::path tty = root / "class/tty" / t.tty;
         fs::create_directories(tty);

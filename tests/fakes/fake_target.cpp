@@ -16,7 +16,8 @@ void fake_deliver_plan(const reply_plan *plan, uint32_t at)
         if (plan->split_at > 0 && plan->split_at < bytes.size()) {
             auto middle = bytes.begin() + (long)plan->split_at;
             fake_deliver(at, std::vector<uint8_t>(bytes.begin(), middle));
-            fake_deliver(at + (uint32_t)plan->split_gap_ms, std::vector<uint8_t>(middle, bytes.end()));
+            fake_deliver(at + (uint32_t)plan->split_gap_ms,
+                         std::vector<uint8_t>(middle, bytes.end()));
         } else {
             fake_deliver(at, bytes);
         }

@@ -90,10 +90,10 @@ std::string style_names(HWND window)
         const char *name;
     };
     static const flag flags[] = {
-        {nullptr, WS_VISIBLE, "visible"},     {nullptr, WS_POPUP, "popup"},
-        {nullptr, WS_CAPTION, "caption"},     {nullptr, WS_SYSMENU, "sysmenu"},
-        {nullptr, WS_TABSTOP, "tabstop"},     {nullptr, WS_BORDER, "border"},
-        {"combobox", CBS_DROPDOWN, "dropdown"}, {"combobox", CBS_HASSTRINGS, "hasstrings"},
+        {nullptr, WS_VISIBLE, "visible"},        {nullptr, WS_POPUP, "popup"},
+        {nullptr, WS_CAPTION, "caption"},        {nullptr, WS_SYSMENU, "sysmenu"},
+        {nullptr, WS_TABSTOP, "tabstop"},        {nullptr, WS_BORDER, "border"},
+        {"combobox", CBS_DROPDOWN, "dropdown"},  {"combobox", CBS_HASSTRINGS, "hasstrings"},
         {"button", BS_DEFPUSHBUTTON, "default"}, {"edit", ES_READONLY, "readonly"},
         {"edit", ES_AUTOHSCROLL, "autohscroll"},
     };
