@@ -130,9 +130,8 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
 static void forge_verify_reply(const uint8_t *request, uint16_t range_crc, reply_plan *plan)
 {
     for (uint32_t filler = 0; filler <= 0xFFFF; filler++) {
-        plan->bytes.assign(request, request + 9);
-        plan->bytes.push_back((uint8_t)(filler >> 8));
-        plan->bytes.push_back((uint8_t)filler);
+        plan->bytes.assign(request, request + 11);
+        put_be16(&plan->bytes[9], filler);
         append_crc(&plan->bytes);
         if (get_be16(plan->bytes.data() + 11) == range_crc)
             break;
