@@ -39,11 +39,11 @@ static bool exists(const std::string &path) { return access(path.c_str(), F_OK) 
 
 // A ttyS line exists for every possible legacy UART; only a known UART type
 // (not 0) means there is one.
-static bool has_hardware(const std::string &tty)
+static bool has_hardware(const std::string &tty, const std::string &name)
 {
     if (!exists(tty + "/device"))
         return false;
-    return tty.rfind("/ttyS") == std::string::npos || read_line(tty + "/type") != "0";
+    return name.rfind("ttyS", 0) != 0 || read_line(tty + "/type") != "0";
 }
 
 // "Maker Product (vvvv:pppp, serial S)" from the USB device above the port.
@@ -72,7 +72,7 @@ std::vector<serial_port_info> list_serial_ports_in(const std::string &sys_root)
     std::vector<serial_port_info> ports;
     for (const auto &name : directory_entries(sys_root + "/class/tty")) {
         std::string tty = sys_root + "/class/tty/" + name;
-        if (!has_hardware(tty))
+        if (!has_hardware(tty, name))
             continue;
         std::string description = usb_description(tty, root);
         ports.push_back(
