@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+// A reply starts this long after its request, before the model's own delay.
 #define FAKE_LINE_DELAY_MS 5u
 // A duplicated reply follows the first this much later.
 #define FAKE_DUPLICATE_GAP_MS 30u
