@@ -43,23 +43,30 @@ void build_reset(update_link *link)
     frame_append_crc(link);
 }
 
-// Modbus RTU sends the CRC low-order byte first, unlike every other field.
-void frame_append_crc(update_link *link)
-{
-    uint16_t crc = crc16_modbus(link->frame, link->len - 2);
-    link->frame[link->len - 2] = (uint8_t)(crc & 0xFF);
-    link->frame[link->len - 1] = (uint8_t)(crc >> 8);
-}
+void frame_append_crc(update_link *link) { frame_put_crc(link->frame, link->len); }
 
 bool frame_is_valid(update_link *link)
 {
     if (link->len < 4)
         return false;
-    if (crc16_modbus(link->frame, link->len - 2) != get_le16(link->frame + link->len - 2)) {
-        link->error = 5;
+    if (!frame_crc_ok(link->frame, link->len)) {
+        link->error = FRAME_ERROR_CRC;
         return false;
     }
     return true;
+}
+
+// Modbus RTU sends the CRC low-order byte first, unlike every other field.
+void frame_put_crc(uint8_t *frame, int32_t length)
+{
+    uint16_t crc = crc16_modbus(frame, length - 2);
+    frame[length - 2] = (uint8_t)(crc & 0xFF);
+    frame[length - 1] = (uint8_t)(crc >> 8);
+}
+
+bool frame_crc_ok(const uint8_t *frame, int32_t length)
+{
+    return length >= 4 && crc16_modbus(frame, length - 2) == get_le16(frame + length - 2);
 }
 
 uint16_t crc16_modbus(const uint8_t *data, int32_t length)
@@ -85,6 +92,11 @@ void put_be16(uint8_t *p, uint32_t value)
 {
     p[0] = (uint8_t)(value >> 8);
     p[1] = (uint8_t)value;
+}
+
+uint32_t get_be32(const uint8_t *p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
 uint16_t get_be16(const uint8_t *p) { return (uint16_t)(p[0] * 256 + p[1]); }

@@ -21,12 +21,23 @@ void build_program_block(update_link *t, uint32_t address, int32_t block_length,
 void build_address_query(update_link *link, uint32_t address, uint32_t length);
 void build_reset(update_link *link);
 
+// `error` of a link once a received frame has failed its CRC.
+#define FRAME_ERROR_CRC 5
+
+// The link's request: its last two bytes become the CRC of the others.
 void frame_append_crc(update_link *link);
+// The link's reply: false when shorter than 4 bytes or its CRC is wrong (then
+// `error` becomes FRAME_ERROR_CRC).
 bool frame_is_valid(update_link *link);
+
+// The same on plain bytes, for anything that builds or checks frames.
+void frame_put_crc(uint8_t *frame, int32_t length);
+bool frame_crc_ok(const uint8_t *frame, int32_t length);
 
 uint16_t crc16_modbus(const uint8_t *data, int32_t length);
 
 void put_be32(uint8_t *p, uint32_t value);
 void put_be16(uint8_t *p, uint32_t value);
+uint32_t get_be32(const uint8_t *p);
 uint16_t get_be16(const uint8_t *p);
 uint16_t get_le16(const uint8_t *p);

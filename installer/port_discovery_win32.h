@@ -3,6 +3,6 @@
 
 #include <windows.h>
 
-// Probes the ports (probe_ports), appends each name found to the combo box
+// Lists the ports (list_serial_ports), appends each name found to the combo box
 // in table order and selects the first line (none when nothing was found).
 void discover_ports(HWND list_control);

@@ -20,6 +20,8 @@ struct fault_switches {
     bool silent;                // never answers anything
     bool wrong_verify;          // the range CRC of a verify reply is off by one
     bool short_verify;          // a CRC-valid 5-byte reply to the verify query
+    bool forged_verify;         // first verify reply: 13 bytes whose own CRC reads as the range CRC
+    int32_t ignore_reset;       // no answer to this many reset requests
     int32_t hangup_after;       // unplug after acknowledging this block
     int32_t stop_reading_after; // read nothing more after acknowledging this block
     bool restart_on_reset;      // restart on the reset request: no answer, line gone

@@ -25,6 +25,8 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
     target->faults = *faults;
     target->flash_ms = flash_ms;
     target->contact_queries = 0;
+    target->verify_queries = 0;
+    target->resets = 0;
     target->block_sends.assign(SIM_FLASH_SIZE / SIM_BLOCK_SIZE + 2, 0);
 }
 
@@ -53,12 +55,10 @@ std::vector<uint8_t> target_written_flash(const target_model *target)
     return std::vector<uint8_t>(begin, end);
 }
 
-// The CRC goes last, low byte first, as on every frame of the line.
 static void append_crc(std::vector<uint8_t> *frame)
 {
-    uint16_t crc = crc16_modbus(frame->data(), (int32_t)frame->size());
-    frame->push_back((uint8_t)(crc & 0xFF));
-    frame->push_back((uint8_t)(crc >> 8));
+    frame->resize(frame->size() + 2);
+    frame_put_crc(frame->data(), (int32_t)frame->size());
 }
 
 static void set_exception(reply_plan *plan, uint8_t function, uint8_t code)
@@ -76,8 +76,7 @@ static bool range_inside(uint64_t address, uint64_t length, uint64_t low, uint64
 static void handle_program_block(target_model *target, const uint8_t *request, size_t length,
                                  reply_plan *plan)
 {
-    uint32_t address = (uint32_t)request[3] << 24 | (uint32_t)request[4] << 16 |
-                       (uint32_t)request[5] << 8 | request[6];
+    uint32_t address = get_be32(request + 3);
     uint32_t data_length = get_be16(request + 7);
     plan->notes.push_back(
         format_note("request 0xf2: program %#x, %u bytes", address, (unsigned)data_length));
@@ -140,12 +139,25 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
     plan->notes.push_back(format_note("reply: ack of block %d", block));
 }
 
+// A reply too short to carry the range CRC, yet whose bytes 11-12 (its own
+// CRC) read high byte first equal it: a tool that skips the length check
+// would take it as a match.
+static void forge_verify_reply(const uint8_t *request, uint16_t range_crc, reply_plan *plan)
+{
+    for (uint32_t filler = 0; filler <= 0xFFFF; filler++) {
+        plan->bytes.assign(request, request + 11);
+        put_be16(&plan->bytes[9], filler);
+        append_crc(&plan->bytes);
+        if (get_be16(plan->bytes.data() + 11) == range_crc)
+            break;
+    }
+    plan->notes.push_back("fault: 13-byte verify reply whose own CRC reads as the range CRC");
+}
+
 static void handle_address_query(target_model *target, const uint8_t *request, reply_plan *plan)
 {
-    uint32_t address = (uint32_t)request[3] << 24 | (uint32_t)request[4] << 16 |
-                       (uint32_t)request[5] << 8 | request[6];
-    uint32_t range_length = (uint32_t)request[7] << 24 | (uint32_t)request[8] << 16 |
-                            (uint32_t)request[9] << 8 | request[10];
+    uint32_t address = get_be32(request + 3);
+    uint32_t range_length = get_be32(request + 7);
     bool contact = range_length == 4;
     plan->notes.push_back(format_note("request 0xf3: %s %#x, %u bytes",
                                       contact ? "contact at" : "verify", address,
@@ -168,6 +180,10 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
     }
     uint16_t range_crc =
         crc16_modbus(target->flash.data() + (address - SIM_FLASH_BASE), (int32_t)range_length);
+    if (!contact && ++target->verify_queries == 1 && faults.forged_verify) {
+        forge_verify_reply(request, range_crc, plan);
+        return;
+    }
     if (!contact && faults.wrong_verify) {
         range_crc = (uint16_t)(range_crc + 1);
         plan->notes.push_back("fault: range CRC off by one");
@@ -183,8 +199,7 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
 {
     reply_plan plan{};
     plan.copies = 1;
-    if (length < 4 ||
-        crc16_modbus(request, (int32_t)length - 2) != get_le16(request + length - 2)) {
+    if (!frame_crc_ok(request, (int32_t)length)) {
         plan.notes.push_back(format_note("dropped %zu bytes: CRC wrong", length));
         return plan;
     }
@@ -217,6 +232,10 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
     case SUB_RESET:
         if (length == RESET_LENGTH) {
             plan.notes.push_back("request 0xf4: reset");
+            if (++target->resets <= target->faults.ignore_reset) {
+                plan.notes.push_back(format_note("fault: reset %d ignored", (int)target->resets));
+                return plan;
+            }
             if (target->faults.restart_on_reset) {
                 plan.after = AFTER_RESTART;
                 plan.notes.push_back("fault: restarting without an answer");

@@ -27,6 +27,8 @@ struct target_model {
     fault_switches faults;
     int32_t flash_ms;                 // programming time per block
     int32_t contact_queries;          // contact queries seen so far
+    int32_t verify_queries;           // verify queries seen so far
+    int32_t resets;                   // reset requests seen so far
     std::vector<int32_t> block_sends; // program requests seen, per block index
 };
 

@@ -5,10 +5,10 @@
 #include "image_file.h"
 #include "os_services.h"
 #include "port_job.h"
-#include "port_list.h"
 #include "port_pattern.h"
 #include "progress_display.h"
 #include "report_log.h"
+#include "serial/port_list.h"
 #include "station_job.h"
 #include "summary.h"
 #include "watch.h"
@@ -40,8 +40,8 @@ static int list_ports()
 {
     auto ports = list_serial_ports();
     for (const auto &port : ports)
-        printf("%s%s%s\n", port.name.c_str(), port.details.empty() ? "" : "  ",
-               port.details.c_str());
+        printf("%s%s%s\n", port.label.c_str(), port.description.empty() ? "" : "  ",
+               port.description.c_str());
     if (ports.empty())
         fprintf(stderr, "kep-update: no serial ports found\n");
     return EXIT_UPDATED;

@@ -1,7 +1,7 @@
 #include "fake_os.h"
+#include "fake_target.h"
 #include "frames.h"
 #include "link_state_machine.h"
-#include "scripted_target.h"
 
 #include <algorithm>
 #include <fstream>
@@ -15,7 +15,8 @@ using testing::HasSubstr;
 namespace
 {
 
-const int SHIPPED_SIZE = 25368; // pads to 25 blocks
+const int SHIPPED_SIZE = 25368;  // pads to 25 blocks
+const int32_t LATE_ACK_MS = 530; // block 1's ack then arrives 10 ms after its re-send
 
 class LinkStateMachine : public testing::Test
 {
@@ -36,8 +37,7 @@ class LinkStateMachine : public testing::Test
         for (const auto &w : fake.writes) {
             const auto &b = w.bytes;
             if (b[2] == 0xF2) {
-                uint32_t address = (uint32_t)b[3] << 24 | (uint32_t)b[4] << 16 | b[5] << 8 | b[6];
-                kinds.push_back("P" + std::to_string((address - FLASH_IMAGE_BASE) / 1024));
+                kinds.push_back("P" + std::to_string((get_be32(&b[3]) - FLASH_IMAGE_BASE) / 1024));
             } else if (b[2] == 0xF3)
                 kinds.push_back(b[10] == 4 && b[9] == 0 ? "C" : "V");
             else
@@ -53,7 +53,7 @@ class LinkStateMachine : public testing::Test
         fake.now += 10;
     }
 
-    scripted_target target;
+    target_model target = make_target();
     captured_reports reports;
 };
 
@@ -109,7 +109,7 @@ TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdCo
 
 TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
 {
-    target.silent = true;
+    target.faults.silent = true;
     test_link t(pattern_image(1024));
     for (int i = 0; i < 12; i++)
         step(&t.link);
@@ -122,7 +122,7 @@ TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
 
 TEST_F(LinkStateMachine, LostAckResendsTheSameBlockOnlyAfterMoreThan500ms)
 {
-    target.drop_first_ack = {2};
+    target.faults.drop_ack = 2;
     test_link t(pattern_image(3 * 1024));
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_DONE);
@@ -141,8 +141,8 @@ TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
 {
     // Block 0's first ack comes only after the re-send, and before the
     // re-send's own ack: every later ack is then taken for the block after.
-    target.reply_delay_ms = 40;
-    target.late_ack = {1};
+    attach_target(&target, 40);
+    target.faults.late_ack = {1, LATE_ACK_MS};
     test_link t(pattern_image(3 * 1024));
     run_link(&t.link);
     auto sent = requests();
@@ -160,7 +160,7 @@ TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
 
 TEST_F(LinkStateMachine, CrcMismatchEndsInFailedAndSendsNothingMore)
 {
-    target.crc_error = 1;
+    target.faults.wrong_verify = true;
     test_link t(pattern_image(2 * 1024));
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_FAILED);
@@ -177,34 +177,32 @@ TEST_F(LinkStateMachine, CrcMismatchEndsInFailedAndSendsNothingMore)
 TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)
 {
     test_link t(pattern_image(1024));
-    uint16_t local = crc16_modbus(t.link.image, t.link.image_size);
     // A CRC-valid 13-byte reply whose own frame CRC, read high byte first at
     // bytes 11-12, equals the local CRC: taken at face value it would "verify".
-    std::vector<uint8_t> forged;
-    for (uint32_t filler = 0; filler <= 0xFFFF && forged.empty(); filler++) {
-        auto reply =
-            with_crc({4, 0x2B, 0xF3, 8, 0, 8, 0, 0, 0, (uint8_t)(filler >> 8), (uint8_t)filler});
-        if (get_be16(reply.data() + 11) == local)
-            forged = reply;
-    }
-    ASSERT_FALSE(forged.empty());
-    for (const auto &reply : {forged, with_crc({4, 0x2B, 0xF3})}) {
-        fake_reset();
-        attach_target(&target);
-        reports.trace.clear();
-        target.verify_reply = reply;
-        test_link again(pattern_image(1024));
-        run_link(&again.link, 300); // 3 s
-        EXPECT_EQ(again.link.state, STATE_VERIFY);
-        EXPECT_THAT(reports.trace, testing::Not(HasSubstr("Remote CRC")));
-        auto sent = requests();
-        EXPECT_GE(std::count(sent.begin(), sent.end(), "V"), 5);
-    }
+    // The first verify reply is forged that way; the second is the true one.
+    target.faults.forged_verify = true;
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+    auto sent = requests();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "V"), 2);
+    EXPECT_EQ(reports.trace.find("Remote CRC"), reports.trace.rfind("Remote CRC"));
+
+    fake_reset();
+    reports.trace.clear();
+    target = make_target();
+    attach_target(&target);
+    target.faults.short_verify = true; // every verify reply in the 5-byte form
+    test_link again(pattern_image(1024));
+    run_link(&again.link, 300); // 3 s
+    EXPECT_EQ(again.link.state, STATE_VERIFY);
+    EXPECT_THAT(reports.trace, testing::Not(HasSubstr("Remote CRC")));
+    sent = requests();
+    EXPECT_GE(std::count(sent.begin(), sent.end(), "V"), 5);
 }
 
 TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
 {
-    target.ignore_reset = 2;
+    target.faults.ignore_reset = 2;
     test_link t(pattern_image(1024));
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_DONE);
@@ -236,16 +234,17 @@ TEST_F(LinkStateMachine, RerunAfterDoneStartsAgainFromTheFirstBlock)
 
 TEST_F(LinkStateMachine, CheckOnlyVerifiesWithoutWritingOrResetting)
 {
-    for (int crc_error : {0, 1}) {
+    for (bool wrong : {false, true}) {
         fake_reset();
+        target = make_target();
         attach_target(&target);
-        target.crc_error = crc_error;
+        target.faults.wrong_verify = wrong;
         test_link t(pattern_image(2 * 1024));
         std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
         t.link.check_only = true;
         run_link(&t.link);
-        SCOPED_TRACE(crc_error);
-        EXPECT_EQ(t.link.state, crc_error ? STATE_FAILED : STATE_DONE);
+        SCOPED_TRACE(wrong);
+        EXPECT_EQ(t.link.state, wrong ? STATE_FAILED : STATE_DONE);
         EXPECT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "V"}));
         EXPECT_EQ(target.resets, 0);
     }
@@ -267,7 +266,7 @@ TEST(IntervalElapsed, RestampsOnZeroAndComparesByUnsignedDifference)
 
 TEST_F(LinkStateMachine, TraceOfAScriptedRunMatchesTheGoldenTranscript)
 {
-    target.drop_first_ack = {2};
+    target.faults.drop_ack = 2;
     test_link t(pattern_image(3 * 1024 - 100));
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_DONE);

@@ -19,6 +19,8 @@ TEST(OpenSerialPort, TracesOpensAndStartsTheLinkOrEndsInTheFatalReport)
     EXPECT_EQ(fake.opened, std::vector<std::string>{"\\\\.\\com12"});
     EXPECT_EQ(link.state, STATE_START);
     EXPECT_NE(link.handle, INVALID_PORT_HANDLE);
+    // Replies are framed by a 20 ms silence between bytes.
+    EXPECT_EQ(fake.configured, (std::vector<std::pair<int32_t, int>>{{115200, 20}}));
 
     fake.open_fails = true;
     link.state = STATE_FAILED;

@@ -46,7 +46,11 @@ port_handle port_open(const char *name)
     return fake.open_fails ? INVALID_PORT_HANDLE : reinterpret_cast<port_handle>(&fake_port);
 }
 
-int configure_port(port_handle, int32_t, int) { return 0; }
+int configure_port(port_handle, int32_t baud, int read_interval_ms)
+{
+    fake.configured.emplace_back(baud, read_interval_ms);
+    return 0;
+}
 
 int port_write(port_handle, const uint8_t *buffer, int count)
 {

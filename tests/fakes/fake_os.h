@@ -29,6 +29,7 @@ struct fake_os_state {
     int reads = 0;
     std::vector<std::string> opened;
     bool open_fails = false;
+    std::vector<std::pair<int32_t, int>> configured; // baud and read interval, per configure_port
     long error_code = 0;
     std::vector<std::string> shown_status;
 };

@@ -66,6 +66,11 @@ TEST(frame_assembler_test, back_to_back_requests_come_out_one_by_one_at_line_rat
     both.insert(both.end(), reset.begin(), reset.end());
     assembler_push(&assembler, both.data(), both.size(), 0);
     std::vector<uint8_t> frame;
+    // The second has crossed the line only after the first.
+    EXPECT_EQ(assembler_take(&assembler, wire_time_us(13, 115200), &frame), ASSEMBLED_REQUEST);
+    EXPECT_EQ(assembler_take(&assembler, wire_time_us(17, 115200), &frame), ASSEMBLED_NOTHING);
+    assembler_init(&assembler, 115200);
+    assembler_push(&assembler, both.data(), both.size(), 0);
     int64_t late = 1000000;
     EXPECT_EQ(assembler_take(&assembler, late, &frame), ASSEMBLED_REQUEST);
     EXPECT_EQ(frame, contact);
@@ -94,8 +99,10 @@ TEST(frame_assembler_test, unknown_bytes_and_cut_requests_end_at_a_silence)
     const uint8_t unknown[] = {4, 0x03, 0x00, 0x10, 0x00, 0x02};
     assembler_push(&assembler, unknown, sizeof unknown, 0);
     EXPECT_EQ(assembler_take(&assembler, FRAME_SILENCE_FLOOR_US - 1, &frame), ASSEMBLED_NOTHING);
-    EXPECT_EQ(assembler_take(&assembler, FRAME_SILENCE_FLOOR_US, &frame), ASSEMBLED_SILENCE);
-    EXPECT_EQ(frame.size(), sizeof unknown);
+    assembler_push(&assembler, unknown, 1, 1000); // the silence counts from the last byte
+    EXPECT_EQ(assembler_take(&assembler, FRAME_SILENCE_FLOOR_US, &frame), ASSEMBLED_NOTHING);
+    EXPECT_EQ(assembler_take(&assembler, 1000 + FRAME_SILENCE_FLOOR_US, &frame), ASSEMBLED_SILENCE);
+    EXPECT_EQ(frame.size(), sizeof unknown + 1);
 
     assembler_push(&assembler, contact.data(), 7, 10000);
     EXPECT_EQ(assembler_take(&assembler, 10000 + FRAME_SILENCE_FLOOR_US, &frame),
