@@ -11,8 +11,18 @@ struct serial_port_info {
     std::string description; // the device: "FTDI FT232R USB UART (0403:6001, serial A50285BI)"
 };
 
+// The USB device above a tty, as sysfs shows it.
+struct usb_device {
+    std::string vendor_id, product_id;         // four hex digits each
+    std::string manufacturer, product, serial; // empty where the device gives none
+};
+
 // In name order; COM ports in number order.
 std::vector<serial_port_info> list_serial_ports();
 
 // POSIX: the same, read from the sysfs tree at `sys_root` ("/sys").
 std::vector<serial_port_info> list_serial_ports_in(const std::string &sys_root);
+
+// POSIX: the USB device above tty `name` ("ttyUSB0") in the sysfs tree at
+// `sys_root`; false when there is none.
+bool usb_device_of(const std::string &sys_root, const std::string &name, usb_device *device);

@@ -46,35 +46,44 @@ static bool has_hardware(const std::string &tty, const std::string &name)
     return name.rfind("ttyS", 0) != 0 || read_line(tty + "/type") != "0";
 }
 
-// "Maker Product (vvvv:pppp, serial S)" from the USB device above the port.
-static std::string usb_description(const std::string &tty, const std::string &root)
+bool usb_device_of(const std::string &sys_root, const std::string &name, usb_device *device)
 {
-    std::string dir = resolved(tty + "/device");
+    std::string root = resolved(sys_root);
+    std::string dir = resolved(sys_root + "/class/tty/" + name + "/device");
     while (dir.size() > root.size() && !exists(dir + "/idVendor"))
         dir = dir.substr(0, dir.rfind('/'));
-    if (dir.size() <= root.size())
+    if (root.empty() || dir.size() <= root.size())
+        return false;
+    *device = {read_line(dir + "/idVendor"), read_line(dir + "/idProduct"),
+               read_line(dir + "/manufacturer"), read_line(dir + "/product"),
+               read_line(dir + "/serial")};
+    return true;
+}
+
+// "Maker Product (vvvv:pppp, serial S)" from the USB device above the port.
+static std::string usb_description(const std::string &sys_root, const std::string &name)
+{
+    usb_device usb;
+    if (!usb_device_of(sys_root, name, &usb))
         return "";
-    std::string names = read_line(dir + "/manufacturer");
-    std::string product = read_line(dir + "/product");
-    if (!product.empty())
-        names += (names.empty() ? "" : " ") + product;
-    std::string text = (names.empty() ? "USB device" : names) + " (" +
-                       read_line(dir + "/idVendor") + ":" + read_line(dir + "/idProduct");
-    std::string serial = read_line(dir + "/serial");
-    if (!serial.empty())
-        text += ", serial " + serial;
+    std::string names = usb.manufacturer;
+    if (!usb.product.empty())
+        names += (names.empty() ? "" : " ") + usb.product;
+    std::string text =
+        (names.empty() ? "USB device" : names) + " (" + usb.vendor_id + ":" + usb.product_id;
+    if (!usb.serial.empty())
+        text += ", serial " + usb.serial;
     return text + ")";
 }
 
 std::vector<serial_port_info> list_serial_ports_in(const std::string &sys_root)
 {
-    std::string root = resolved(sys_root);
     std::vector<serial_port_info> ports;
     for (const auto &name : directory_entries(sys_root + "/class/tty")) {
         std::string tty = sys_root + "/class/tty/" + name;
         if (!has_hardware(tty, name))
             continue;
-        std::string description = usb_description(tty, root);
+        std::string description = usb_description(sys_root, name);
         ports.push_back(
             {"/dev/" + name, "/dev/" + name, description.empty() ? "serial port" : description});
     }
