@@ -11,6 +11,7 @@
 #include "serial/port_list.h"
 #include "station_job.h"
 #include "summary.h"
+#include "terminal_width.h"
 #include "watch.h"
 
 #include <atomic>
@@ -131,6 +132,8 @@ int main(int argc, char **argv)
     std::vector<std::unique_ptr<port_job>> jobs;
     progress_display display;
     display.image_size = image.image_size;
+    // One column short of the edge: a line that fills it would wrap on some terminals.
+    display.width = terminal_columns(display.width + 1) - 1;
     for (const auto &port : options.ports) {
         jobs.push_back(std::make_unique<port_job>());
         port_job *job = jobs.back().get();

@@ -4,6 +4,7 @@
 #include "port_pattern.h"
 #include "port_presence.h"
 #include "progress_display.h"
+#include "terminal_width.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -66,8 +67,9 @@ static void draw(watch_view *view, const std::vector<std::unique_ptr<watched_boa
     out += "\033[J" + view->pending;
     view->pending.clear();
     uint32_t now = tick_count_ms();
+    int width = terminal_columns(80) - 1; // a full line would wrap and break the redraw
     for (const auto &board : boards)
-        out += progress_line(&board->job, context->image_size, now, 119) + "\n";
+        out += progress_line(&board->job, context->image_size, now, width) + "\n";
     out += tally(view, boards.size(), context->check);
     view->lines_drawn = (int)boards.size() + 1;
     fputs(out.c_str(), stderr);
