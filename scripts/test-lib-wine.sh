@@ -29,6 +29,8 @@ exits() {
     ((status == $2)) || { note "process $1 exited with $status, expected $2"; return 1; }
 }
 
+reg_add() { timeout 60 wine reg add "$@" /t REG_SZ /f >>"$work/wineboot.log" 2>&1; }
+
 # The prefix is made once. Wine draws the window frame itself (there is no
 # window manager), with fonts of its own so that pictures do not depend on the host's.
 prepare_prefix() {
@@ -36,12 +38,9 @@ prepare_prefix() {
     note "creating the Wine prefix (once)"
     mkdir -p "$prefix"
     timeout 180 wineboot -i >"$work/wineboot.log" 2>&1
-    local i key=(HKLM\\Software\\Wine\\Ports /v COM7 /d "$link7"
-        HKCU\\Software\\Wine\\'X11 Driver' /v Decorated /d N
-        HKCU\\Software\\Wine\\'X11 Driver' /v Managed /d N)
-    for ((i = 0; i < ${#key[@]}; i += 4)); do
-        timeout 60 wine reg add "${key[@]:i:4}" /t REG_SZ /f >>"$work/wineboot.log" 2>&1
-    done
+    reg_add 'HKLM\Software\Wine\Ports' /v COM7 /d "$link7"
+    reg_add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N
+    reg_add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N
     mkdir -p "$prefix/drive_c/windows/Fonts"
     cp /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 }
