@@ -45,8 +45,6 @@ std::string class_of(HWND window)
 {
     char name[256] = "";
     GetClassNameA(window, name, sizeof name);
-    for (char *c = name; *c; c++)
-        *c = (char)tolower((unsigned char)*c);
     return name;
 }
 
@@ -66,7 +64,7 @@ HWND child_of_class(HWND dialog, const char *window_class)
     fail("no control of class ", window_class);
 }
 
-std::string status_of(HWND dialog) { return text_of(child_of_class(dialog, "edit")); }
+std::string status_of(HWND dialog) { return text_of(child_of_class(dialog, "Edit")); }
 
 // The styles that matter, by name; the low bits mean something else in each class.
 std::string style_names(HWND window)
@@ -80,9 +78,9 @@ std::string style_names(HWND window)
         {nullptr, WS_VISIBLE, "visible"},        {nullptr, WS_POPUP, "popup"},
         {nullptr, WS_CAPTION, "caption"},        {nullptr, WS_SYSMENU, "sysmenu"},
         {nullptr, WS_TABSTOP, "tabstop"},        {nullptr, WS_BORDER, "border"},
-        {"combobox", CBS_DROPDOWN, "dropdown"},  {"combobox", CBS_HASSTRINGS, "hasstrings"},
-        {"button", BS_DEFPUSHBUTTON, "default"}, {"edit", ES_READONLY, "readonly"},
-        {"edit", ES_AUTOHSCROLL, "autohscroll"},
+        {"ComboBox", CBS_DROPDOWN, "dropdown"},  {"ComboBox", CBS_HASSTRINGS, "hasstrings"},
+        {"Button", BS_DEFPUSHBUTTON, "default"}, {"Edit", ES_READONLY, "readonly"},
+        {"Edit", ES_AUTOHSCROLL, "autohscroll"},
     };
     DWORD style = (DWORD)GetWindowLongA(window, GWL_STYLE);
     std::string names;
@@ -103,7 +101,7 @@ int print_contents()
         printf("control %d %s%s \"%s\"\n", id == 0xFFFF ? -1 : id, class_of(child).c_str(),
                style_names(child).c_str(), escaped(text_of(child)).c_str());
     }
-    HWND list = child_of_class(dialog, "combobox");
+    HWND list = child_of_class(dialog, "ComboBox");
     LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; i++) {
         // Wide: Wine does not convert this message's text across processes.
@@ -125,7 +123,7 @@ int print_contents()
 void press(HWND dialog)
 {
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(child_of_class(dialog, "button"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
+    SendMessageTimeoutA(child_of_class(dialog, "Button"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
                         &result);
 }
 
@@ -133,7 +131,7 @@ void press(HWND dialog)
 // `second_press` the button is pressed again while a block is being written.
 int update(const char *port, const std::string &outcome, bool second_press)
 {
-    HWND dialog = main_window(), list = child_of_class(dialog, "combobox");
+    HWND dialog = main_window(), list = child_of_class(dialog, "ComboBox");
     LRESULT index = -1;
     if (strcmp(port, "none") != 0) {
         wchar_t wide[256] = L"";
