@@ -7,7 +7,6 @@
 //   close | version PROGRAM.exe           WM_CLOSE | the file's version resource
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -129,13 +128,13 @@ void press(HWND dialog)
 
 // Prints each status seen until a final one of this run or the box; with
 // `second_press` the button is pressed again while a block is being written.
-int update(const char *port, const std::string &outcome, bool second_press)
+int update(const std::string &port, const std::string &outcome, bool second_press)
 {
     HWND dialog = main_window(), list = child_of_class(dialog, "ComboBox");
     LRESULT index = -1;
-    if (strcmp(port, "none") != 0) {
+    if (port != "none") {
         wchar_t wide[256] = L"";
-        MultiByteToWideChar(CP_ACP, 0, port, -1, wide, 256);
+        MultiByteToWideChar(CP_ACP, 0, port.c_str(), -1, wide, 256);
         if ((index = SendMessageW(list, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)wide)) == CB_ERR)
             fail("no such port in the list: ", port);
     }
@@ -200,7 +199,7 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     std::string command = argc > 1 ? argv[1] : "";
-    bool second_press = argc == 5 && strcmp(argv[4], "--second-press") == 0;
+    bool second_press = argc == 5 && std::string(argv[4]) == "--second-press";
     if (command == "contents" && argc == 2)
         return print_contents();
     if (command == "update" && (argc == 4 || second_press))
