@@ -106,9 +106,7 @@ int print_contents()
         // Wide: Wine does not convert this message's text across processes.
         wchar_t wide[256] = L"";
         SendMessageW(list, CB_GETLBTEXT, (WPARAM)i, (LPARAM)wide);
-        char line[256] = "";
-        WideCharToMultiByte(CP_ACP, 0, wide, -1, line, sizeof line, nullptr, nullptr);
-        printf("port %s\n", line);
+        printf("port %ls\n", wide);
     }
     printf("selected %d\n", (int)SendMessageA(list, CB_GETCURSEL, 0, 0));
     RECT rect; // as an ImageMagick geometry
@@ -133,9 +131,9 @@ int update(const std::string &port, const std::string &outcome, bool second_pres
     HWND dialog = main_window(), list = child_of_class(dialog, "ComboBox");
     LRESULT index = -1;
     if (port != "none") {
-        wchar_t wide[256] = L"";
-        MultiByteToWideChar(CP_ACP, 0, port.c_str(), -1, wide, 256);
-        if ((index = SendMessageW(list, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)wide)) == CB_ERR)
+        std::wstring wide(port.begin(), port.end()); // port names are ASCII
+        index = SendMessageW(list, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)wide.c_str());
+        if (index == CB_ERR)
             fail("no such port in the list: ", port);
     }
     SendMessageA(list, CB_SETCURSEL, (WPARAM)index, 0);
