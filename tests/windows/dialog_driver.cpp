@@ -1,15 +1,12 @@
 // Works the running dialog program from outside, as a user would, and prints
-// what it sees for scripts/test-windows to check. Exit status 0, or 1 with a
-// "FAIL:" line, 2 on bad usage.
-//   contents                               the window, its controls and port list
-//   update PORT STATUS [--second-press]    select, press, wait for a final status
-//   no-selection                           press with no port selected
-//   fatal PORT                             press on a port that cannot open: the box
-//   close | geometry
-#include <cstdarg>
+// what it sees for scripts/test-windows and bench/run --wine. Exit status 0,
+// or 1 with a "FAIL:" line, 2 on bad usage.
+//   contents                              the window, its controls, port list and place on screen
+//   update PORT OUTCOME [--second-press]  select PORT ("none": no port), press, wait for OUTCOME:
+//                                         a final status or the "Terminate Program" box
+//   close | version PROGRAM.exe           WM_CLOSE | the file's version resource
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -17,19 +14,11 @@
 namespace
 {
 
-const char *const caption = "KEP Update Tool";
-const int poll_ms = 5;
+const char *const box_title = "Terminate Program";
 
-[[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-void fail(const char *format, ...)
+[[noreturn]] void fail(const char *what, const std::string &detail = "")
 {
-    va_list args;
-    va_start(args, format);
-    printf("FAIL: ");
-    vprintf(format, args);
-    printf("\n");
-    va_end(args);
+    printf("FAIL: %s%s\n", what, detail.c_str());
     exit(1);
 }
 
@@ -39,7 +28,7 @@ std::string text_of(HWND window)
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_NORMAL, 10000,
                              &length))
-        fail("window %p does not answer WM_GETTEXT", (void *)window);
+        fail("a window does not answer WM_GETTEXT");
     return text;
 }
 
@@ -55,20 +44,15 @@ std::string class_of(HWND window)
 {
     char name[256] = "";
     GetClassNameA(window, name, sizeof name);
-    for (char *c = name; *c; c++)
-        *c = (char)tolower((unsigned char)*c);
     return name;
 }
 
 HWND main_window()
 {
-    for (int waited = 0; waited < 20000; waited += 50) {
-        HWND window = FindWindowA("MRV", caption);
-        if (window && IsWindowVisible(window))
+    for (int waited = 0; waited < 20000; waited += 50, Sleep(50))
+        if (HWND window = FindWindowA("MRV", "KEP Update Tool"); window && IsWindowVisible(window))
             return window;
-        Sleep(50);
-    }
-    fail("no visible window of class \"MRV\" with caption \"%s\"", caption);
+    fail("no visible window of class \"MRV\" with caption \"KEP Update Tool\"");
 }
 
 HWND child_of_class(HWND dialog, const char *window_class)
@@ -76,10 +60,10 @@ HWND child_of_class(HWND dialog, const char *window_class)
     for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
         if (class_of(child) == window_class)
             return child;
-    fail("no %s in the window", window_class);
+    fail("no control of class ", window_class);
 }
 
-std::string status_of(HWND dialog) { return text_of(child_of_class(dialog, "edit")); }
+std::string status_of(HWND dialog) { return text_of(child_of_class(dialog, "Edit")); }
 
 // The styles that matter, by name; the low bits mean something else in each class.
 std::string style_names(HWND window)
@@ -93,9 +77,9 @@ std::string style_names(HWND window)
         {nullptr, WS_VISIBLE, "visible"},        {nullptr, WS_POPUP, "popup"},
         {nullptr, WS_CAPTION, "caption"},        {nullptr, WS_SYSMENU, "sysmenu"},
         {nullptr, WS_TABSTOP, "tabstop"},        {nullptr, WS_BORDER, "border"},
-        {"combobox", CBS_DROPDOWN, "dropdown"},  {"combobox", CBS_HASSTRINGS, "hasstrings"},
-        {"button", BS_DEFPUSHBUTTON, "default"}, {"edit", ES_READONLY, "readonly"},
-        {"edit", ES_AUTOHSCROLL, "autohscroll"},
+        {"ComboBox", CBS_DROPDOWN, "dropdown"},  {"ComboBox", CBS_HASSTRINGS, "hasstrings"},
+        {"Button", BS_DEFPUSHBUTTON, "default"}, {"Edit", ES_READONLY, "readonly"},
+        {"Edit", ES_AUTOHSCROLL, "autohscroll"},
     };
     DWORD style = (DWORD)GetWindowLongA(window, GWL_STYLE);
     std::string names;
@@ -116,140 +100,94 @@ int print_contents()
         printf("control %d %s%s \"%s\"\n", id == 0xFFFF ? -1 : id, class_of(child).c_str(),
                style_names(child).c_str(), escaped(text_of(child)).c_str());
     }
-    HWND list = child_of_class(dialog, "combobox");
+    HWND list = child_of_class(dialog, "ComboBox");
     LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; i++) {
         // Wide: Wine does not convert this message's text across processes.
         wchar_t wide[256] = L"";
         SendMessageW(list, CB_GETLBTEXT, (WPARAM)i, (LPARAM)wide);
-        char line[256] = "";
-        WideCharToMultiByte(CP_ACP, 0, wide, -1, line, sizeof line, nullptr, nullptr);
-        printf("port %s\n", line);
+        printf("port %ls\n", wide);
     }
     printf("selected %d\n", (int)SendMessageA(list, CB_GETCURSEL, 0, 0));
+    RECT rect; // as an ImageMagick geometry
+    GetWindowRect(dialog, &rect);
+    printf("geometry %ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left,
+           rect.top);
     return 0;
 }
 
-// Presses the button and waits for its handler to return; one that does not
-// return in time is stuck (in a message box, most likely).
-bool press(HWND dialog)
+// Presses the button; a handler in a message box does not return within the time-out.
+void press(HWND dialog)
 {
     DWORD_PTR result = 0;
-    return SendMessageTimeoutA(child_of_class(dialog, "button"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
-                               &result) != 0;
+    SendMessageTimeoutA(child_of_class(dialog, "Button"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
+                        &result);
 }
 
-void select_port(HWND dialog, const char *port)
+// Prints each status seen until a final one of this run or the box; with
+// `second_press` the button is pressed again while a block is being written.
+int update(const std::string &port, const std::string &outcome, bool second_press)
 {
-    HWND list = child_of_class(dialog, "combobox");
-    wchar_t wide[256] = L"";
-    MultiByteToWideChar(CP_ACP, 0, port, -1, wide, 256);
-    LRESULT index = SendMessageW(list, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)wide);
-    if (index == CB_ERR || SendMessageA(list, CB_SETCURSEL, (WPARAM)index, 0) != index)
-        fail("could not select \"%s\"", port);
-}
-
-HWND message_box(int wait_ms)
-{
-    for (int waited = 0; waited <= wait_ms; waited += 50) {
-        if (HWND box = FindWindowA("#32770", "Terminate Program"))
-            return box;
-        if (wait_ms)
-            Sleep(50);
+    HWND dialog = main_window(), list = child_of_class(dialog, "ComboBox");
+    LRESULT index = -1;
+    if (port != "none") {
+        std::wstring wide(port.begin(), port.end()); // port names are ASCII
+        index = SendMessageW(list, CB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)wide.c_str());
+        if (index == CB_ERR)
+            fail("no such port in the list: ", port);
     }
-    return nullptr;
-}
-
-int no_selection()
-{
-    HWND dialog = main_window();
-    HWND list = child_of_class(dialog, "combobox");
-    SendMessageA(list, CB_SETCURSEL, (WPARAM)-1, 0);
-    if (!press(dialog))
-        fail("the button did not return with no port selected");
-    printf("status \"%s\"\n", status_of(dialog).c_str());
-    if (message_box(200))
-        fail("a \"Terminate Program\" box appeared with no port selected");
-    SendMessageA(list, CB_SETCURSEL, 0, 0);
-    return 0;
-}
-
-// Prints each status seen until a final one; with `second_press` the button
-// is pressed again while a block is being written.
-int update(const char *port, const char *expected, bool second_press)
-{
-    HWND dialog = main_window();
-    select_port(dialog, port);
-    std::string before = status_of(dialog);
-    if (!press(dialog))
-        fail("the button handler did not return (a message box?)");
-    std::string status, seen;
+    SendMessageA(list, CB_SETCURSEL, (WPARAM)index, 0);
+    std::string before = status_of(dialog), status, seen;
+    press(dialog);
     bool pressed_again = false;
-    for (int waited = 0; waited < 120000; waited += poll_ms) {
-        if (message_box(0))
-            fail("a \"Terminate Program\" box appeared during the update");
+    for (int waited = 0; waited < 120000; waited += 5, Sleep(5)) {
+        if (HWND box = FindWindowA("#32770", box_title)) {
+            HWND text = GetDlgItem(box, 0xFFFF); // its id on the systems we know
+            printf("box \"%s\"\n", text ? escaped(text_of(text)).c_str() : "(no text control)");
+            if (GetWindow(box, GW_OWNER) != dialog)
+                fail("the box is not owned by the main window");
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+            status = box_title;
+            break;
+        }
         std::string now = status_of(dialog);
         if (now != status)
             seen += " | " + now;
         status = now;
         if (second_press && !pressed_again && status.rfind("programming 0x", 0) == 0) {
-            if (!press(dialog))
-                fail("the second press did not return");
+            press(dialog);
             pressed_again = true;
             if (status_of(dialog) == "Contacting Device...")
                 fail("the second press restarted the update");
             printf("second press during \"%s\"\n", status.c_str());
         }
         // A final status left from the last run is not this run's.
-        bool final_status = status == "Programming Completed" || status == "FAILED";
+        bool final_status = status == "Programming Completed" || status == "FAILED" ||
+                            status == "No COM port selected";
         if (final_status && (status != before || seen.find(" | programming") != std::string::npos))
             break;
-        Sleep(poll_ms);
     }
     printf("status seen%s\n", seen.c_str());
-    if (status != expected)
-        fail("status is \"%s\", expected \"%s\"", status.c_str(), expected);
+    if (status != outcome)
+        fail("the outcome is not ", outcome);
     if (second_press && !pressed_again)
         fail("never saw a block being written, so no second press was made");
     return 0;
 }
 
-// The box's text is a static control, id 0xFFFF on the systems we know.
-int fatal(const char *port)
+int version(const char *program)
 {
-    HWND dialog = main_window();
-    select_port(dialog, port);
-    press(dialog); // stays in the box until it is dismissed
-    HWND box = message_box(10000);
-    if (!box)
-        fail("no \"Terminate Program\" box appeared");
-    HWND text = GetDlgItem(box, 0xFFFF);
-    printf("box \"%s\"\n", text ? escaped(text_of(text)).c_str() : "(no text control)");
-    if (GetWindow(box, GW_OWNER) != dialog)
-        fail("the box is not owned by the main window");
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-    return 0;
-}
-
-int close_window()
-{
-    HWND dialog = main_window();
-    PostMessageA(dialog, WM_CLOSE, 0, 0);
-    for (int waited = 0; waited < 10000; waited += 50) {
-        if (!IsWindow(dialog))
-            return 0;
-        Sleep(50);
+    DWORD ignored = 0, size = GetFileVersionInfoSizeA(program, &ignored);
+    std::vector<char> info(size + 1);
+    if (!size || !GetFileVersionInfoA(program, 0, size, info.data()))
+        fail("no version resource in ", program);
+    for (const char *name : {"ProductName", "ProductVersion", "FileVersion", "FileDescription"}) {
+        char *value = nullptr;
+        UINT length = 0;
+        std::string path = std::string("\\StringFileInfo\\080904B0\\") + name;
+        if (VerQueryValueA(info.data(), path.c_str(), (void **)&value, &length))
+            printf("%s: %s\n", name, value);
     }
-    fail("the window did not close within 10 s");
-}
-
-// The window's screen rectangle as an ImageMagick geometry.
-int geometry()
-{
-    RECT rect;
-    GetWindowRect(main_window(), &rect);
-    printf("%ldx%ld+%ld+%ld\n", (long)(rect.right - rect.left), (long)(rect.bottom - rect.top),
-           (long)rect.left, (long)rect.top);
     return 0;
 }
 
@@ -259,20 +197,16 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     std::string command = argc > 1 ? argv[1] : "";
-    bool second_press = argc == 5 && strcmp(argv[4], "--second-press") == 0;
+    bool second_press = argc == 5 && std::string(argv[4]) == "--second-press";
     if (command == "contents" && argc == 2)
         return print_contents();
     if (command == "update" && (argc == 4 || second_press))
         return update(argv[2], argv[3], second_press);
-    if (command == "no-selection" && argc == 2)
-        return no_selection();
-    if (command == "fatal" && argc == 3)
-        return fatal(argv[2]);
     if (command == "close" && argc == 2)
-        return close_window();
-    if (command == "geometry" && argc == 2)
-        return geometry();
-    fprintf(stderr, "usage: dialog_driver contents | update PORT STATUS [--second-press] |\n"
-                    "       no-selection | fatal PORT | close | geometry\n");
+        return !PostMessageA(main_window(), WM_CLOSE, 0, 0);
+    if (command == "version" && argc == 3)
+        return version(argv[2]);
+    fprintf(stderr, "usage: dialog_driver contents | update PORT OUTCOME [--second-press] |\n"
+                    "       close | version PROGRAM.exe\n");
     return 2;
 }
