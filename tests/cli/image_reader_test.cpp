@@ -25,10 +25,6 @@ class ImageReader : public rig
             byte = (char)((x = x * 1103515245u + 12345u) >> 16);
         write(file, bytes);
     }
-    bool sh(const std::string &command)
-    {
-        return system(("cd " + dir + " && " + command + " >/dev/null").c_str()) == 0;
-    }
     flat_image read(const std::string &file)
     {
         std::string bytes = text_of(dir + "/" + file);

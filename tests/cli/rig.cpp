@@ -130,3 +130,8 @@ bool rig::flash_holds(const std::string &name, const std::string &image)
     bytes.resize((bytes.size() + 1023) / 1024 * 1024, '\0');
     return text_of(dir + "/" + name + ".flash").compare(0, bytes.size(), bytes) == 0;
 }
+
+bool rig::sh(const std::string &command)
+{
+    return system(("cd " + dir + " && " + command + " >/dev/null").c_str()) == 0;
+}

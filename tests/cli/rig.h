@@ -49,6 +49,7 @@ class rig : public testing::Test
                     const std::vector<std::string> &runner = {}, int terminal = -1);
     child_run run_tool(const std::vector<std::string> &arguments,
                        const std::vector<std::string> &runner = {});
+    bool sh(const std::string &command); // in `dir`, its output discarded
     // The target's flash begins with `image` padded with zeros to whole blocks.
     bool flash_holds(const std::string &name, const std::string &image);
 
