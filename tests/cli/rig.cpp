@@ -64,7 +64,6 @@ std::string text_of(const std::string &path)
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-// Polls every 20 ms.
 bool wait_until(const std::function<bool()> &done, int limit_ms)
 {
     for (int waited = 0; !done(); waited += 20) {
@@ -73,6 +72,11 @@ bool wait_until(const std::function<bool()> &done, int limit_ms)
         usleep(20 * 1000);
     }
     return true;
+}
+
+bool wait_for(const std::string &path, const std::string &text, int limit_ms)
+{
+    return wait_until([&] { return text_of(path).find(text) != std::string::npos; }, limit_ms);
 }
 
 void rig::SetUp()
@@ -100,10 +104,8 @@ std::string rig::start_sim(const std::string &name, const std::vector<std::strin
     std::vector<std::string> args = {"--link", link, "--dump", dir + "/" + name + ".flash"};
     args.insert(args.end(), options.begin(), options.end());
     child &sim = sims.emplace_back();
-    EXPECT_TRUE(
-        child_start(&sim, KEP_SIM_PATH, args, dir + "/" + name) &&
-        wait_until([&] { return text_of(sim.out_path).find("ready on") != std::string::npos; },
-                   5000))
+    EXPECT_TRUE(child_start(&sim, KEP_SIM_PATH, args, dir + "/" + name) &&
+                wait_for(sim.out_path, "ready on", 5000))
         << "kep-sim did not start";
     return link;
 }

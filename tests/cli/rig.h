@@ -34,7 +34,9 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
 child_run child_finish(child *c, clock_point deadline);
 
 std::string text_of(const std::string &path);
+// Both poll every 20 ms.
 bool wait_until(const std::function<bool()> &done, int limit_ms = 10000);
+bool wait_for(const std::string &path, const std::string &text, int limit_ms = 10000);
 
 class rig : public testing::Test
 {

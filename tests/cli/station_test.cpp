@@ -57,12 +57,6 @@ class Station : public rig
         return wait_until(
             [&] { return (size_t)std::ranges::count(text_of(report), '\n') >= count; });
     }
-    bool writing(const std::string &name)
-    {
-        return wait_until([&] {
-            return text_of(dir + "/" + name + ".err").find("request 0xf2") != std::string::npos;
-        });
-    }
     std::vector<std::string> records()
     {
         std::string command =
@@ -95,7 +89,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     start_sim("tty2");                   // the next board on the same port
     ASSERT_TRUE(has_records(4));
     start_sim("tty3", {"--flash-ms", "300"});
-    ASSERT_TRUE(writing("tty3"));
+    ASSERT_TRUE(wait_for(dir + "/tty3.err", "request 0xf2"));
     kill(tool.pid, SIGINT); // no new boards; tty3 finishes
     start_sim("tty4");
     child_run first = child_finish(&tool, in_ms(10000));
@@ -109,13 +103,11 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     ASSERT_TRUE(
         start_tool(&tool, {"--watch", "--skip-present", "--port", dir + "/rig/tty4", "--port",
                            dir + "/rig/tty5", "--image", small_image, "--report", report}));
-    ASSERT_TRUE(
-        wait_until([&] { return text_of(tool.err_path).find("watching") != std::string::npos; }));
+    ASSERT_TRUE(wait_for(tool.err_path, "watching"));
     start_sim("tty5", {"--flash-ms", "400"});
-    ASSERT_TRUE(writing("tty5"));
+    ASSERT_TRUE(wait_for(dir + "/tty5.err", "request 0xf2"));
     kill(tool.pid, SIGINT);
-    ASSERT_TRUE(wait_until(
-        [&] { return text_of(tool.err_path).find("taking no new boards") != std::string::npos; }));
+    ASSERT_TRUE(wait_for(tool.err_path, "taking no new boards"));
     kill(tool.pid, SIGINT);
     child_run second = child_finish(&tool, in_ms(5000));
     EXPECT_EQ(second.status, 130) << second.err;
