@@ -10,9 +10,7 @@
 namespace
 {
 
-class ImageReader : public rig
-{
-};
+using ImageReader = rig;
 
 void write_random(const std::string &path, uint32_t size)
 {

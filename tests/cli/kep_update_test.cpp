@@ -20,9 +20,7 @@ using testing::Not;
 namespace
 {
 
-class KepUpdate : public rig
-{
-};
+using KepUpdate = rig;
 
 // Fails at the first of `lines` missing from `text` after the one before it.
 void expect_in_order(const std::string &text, const std::vector<std::string> &lines)
@@ -30,7 +28,7 @@ void expect_in_order(const std::string &text, const std::vector<std::string> &li
     size_t at = 0;
     for (const auto &line : lines) {
         size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line;
+        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\nin:\n" << text;
         at = found + line.size();
     }
 }

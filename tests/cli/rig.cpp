@@ -41,17 +41,14 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
 child_run child_finish(child *c, clock_point deadline)
 {
     child_run run;
-    int status = 0;
-    pid_t done = 0;
-    while (c->pid > 0 && (done = waitpid(c->pid, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
+    int status = -1;
+    while (c->pid > 0 && waitpid(c->pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            kill(c->pid, SIGKILL); // reaped on the next round
         usleep(5000);
-    if (done == 0 && c->pid > 0) {
-        kill(c->pid, SIGKILL);
-        waitpid(c->pid, &status, 0);
-    } else if (done > 0 && WIFEXITED(status)) {
-        run.status = WEXITSTATUS(status);
     }
+    if (c->pid > 0 && WIFEXITED(status))
+        run.status = WEXITSTATUS(status);
     c->pid = -1; // reaped: the number may belong to another process now
     run.out = text_of(c->out_path);
     run.err = text_of(c->err_path);
