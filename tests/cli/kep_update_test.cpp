@@ -28,7 +28,8 @@ void expect_in_order(const std::string &text, const std::vector<std::string> &li
     size_t at = 0;
     for (const auto &line : lines) {
         size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\nin:\n" << text;
+        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\nin:\n"
+                                            << text;
         at = found + line.size();
     }
 }
@@ -81,6 +82,8 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         {{"--stop-reading-after", "1"}, "2", 4, {"the target stopped taking data (the line takes no "
           "more, and no valid reply for 2 s) while writing block 2 of 3 (1024 of 3072 bytes "
           "acknowledged); the target holds an incomplete image: run the update again"}},
+        // With no time-out only an interrupt ends it: the last row, below.
+        {{"--stop-reading-after", "1"}, "0", 130, {"interrupted while writing block 2 of 3", "run the update again"}},
     };
     // clang-format on
     std::vector<child> tools(cases.size());
@@ -89,9 +92,22 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
                                "--image", dir + "/app.hex", "--timeout", cases[i].timeout});
     child_run described = run_tool({"--describe", "--image", dir + "/app.hex"});
     clock_point deadline = in_ms(8000); // the longest time-out plus a few seconds
+    // Its write of block 2 has blocked once its trace line stays ended before "SENT".
+    std::string seen;
+    ASSERT_TRUE(wait_until([&] {
+        std::string now = text_of(tools.back().out_path);
+        return std::exchange(seen, now) == now && now.ends_with("FROM 0x400...");
+    }));
+    kill(tools.back().pid, SIGINT);
+    child_run interrupted = child_finish(&tools.back(), in_ms(1000));
+    EXPECT_TRUE(interrupted.out.ends_with("\n")) << "the last trace line is ended";
+    port_handle again = port_open((dir + "/rig/fault" + std::to_string(cases.size() - 1)).c_str());
+    EXPECT_NE(again, INVALID_PORT_HANDLE) << "the interrupted run released its port";
+    port_close(again);
     std::vector<child_run> runs;
     for (size_t i = 0; i < cases.size(); i++) {
-        const child_run &run = runs.emplace_back(child_finish(&tools[i], deadline));
+        const child_run &run = runs.emplace_back(
+            i + 1 < cases.size() ? child_finish(&tools[i], deadline) : interrupted);
         SCOPED_TRACE(i);
         EXPECT_EQ(run.status, cases[i].status) << run.err;
         expect_in_order(run.out + run.err, cases[i].expected);
@@ -111,26 +127,6 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
                      "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
                      "Local  CRC   " + local_crc(runs[0].out) + "\n",
                      "SHA-256      " + std::string(digest) + "\n"});
-}
-
-TEST_F(KepUpdate, InterruptEndsABlockedWriteClosesThePortAndSaysAtWhichBlock)
-{
-    std::string port = start_sim("interrupted", {"--stop-reading-after", "1"});
-    ASSERT_TRUE(start_tool(&tool, {"--port", port, "--image", small_image, "--timeout", "0"}));
-    // The write of block 2 has blocked once its trace line stays ended before "SENT".
-    std::string seen;
-    ASSERT_TRUE(wait_until([&] {
-        std::string now = text_of(tool.out_path);
-        return std::exchange(seen, now) == now && now.ends_with("FROM 0x400...");
-    }));
-    kill(tool.pid, SIGINT);
-    child_run run = child_finish(&tool, in_ms(1000));
-    EXPECT_EQ(run.status, 130);
-    expect_in_order(run.err, {"interrupted while writing block 2 of 3", "run the update again"});
-    EXPECT_TRUE(run.out.ends_with("\n")) << "the last trace line is ended";
-    port_handle again = port_open(port.c_str()); // released
-    EXPECT_NE(again, INVALID_PORT_HANDLE);
-    port_close(again);
 }
 
 // Each refused with its status and message before an image is read or a port opened.
@@ -196,19 +192,18 @@ std::vector<std::string> screen_after(const std::string &shown)
     std::vector<std::string> rows(1);
     size_t row = 0, col = 0;
     for (size_t i = 0; i < shown.size(); i++) {
-        if (shown[i] == '\r') {
-            col = 0;
-        } else if (shown[i] == '\n') {
-            if (++row == rows.size())
-                rows.emplace_back();
-        } else if (shown[i] == '\033') {
+        if (shown[i] == '\033') {
             size_t end = shown.find_first_of("AJ", i);
             if (shown[end] == 'A')
-                row -= std::stoul(shown.substr(i + 2, end - i - 2));
+                row -= std::stoul(shown.substr(i + 2)); // the digits after "ESC ["
             else
                 rows.resize(row + 1), rows[row].resize(std::min(col, rows[row].size()));
             i = end;
-        } else {
+        } else if (shown[i] == '\n' && ++row == rows.size()) {
+            rows.emplace_back();
+        } else if (shown[i] == '\r') {
+            col = 0;
+        } else if (shown[i] != '\n') {
             rows[row].resize(std::max(rows[row].size(), col + 1), ' ');
             rows[row][col++] = shown[i];
         }
@@ -228,8 +223,7 @@ TEST_F(KepUpdate, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnThei
     std::string shown;
     char buffer[4096];
     pollfd output{master, POLLIN, 0};
-    ssize_t n = 1;
-    while (n > 0 && poll(&output, 1, 10000) > 0 && (n = read(master, buffer, sizeof buffer)) > 0)
+    for (ssize_t n; poll(&output, 1, 10000) > 0 && (n = read(master, buffer, sizeof buffer)) > 0;)
         shown.append(buffer, (size_t)n); // until the tool has closed the terminal
     close(master);
     EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
