@@ -1,0 +1,136 @@
+#include "rig.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+bool child_start(child *c, const std::string &program, const std::vector<std::string> &arguments,
+                 const std::string &stem, const std::vector<std::string> &runner, int terminal)
+{
+    c->out_path = stem + ".out";
+    c->err_path = stem + ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, c->out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, c->err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (terminal >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, terminal, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, terminal, STDERR_FILENO);
+    }
+    std::vector<std::string> words = runner;
+    words.push_back(program);
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (auto &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int spawned = posix_spawn(&c->pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0;
+}
+
+child_run child_finish(child *c, clock_point deadline)
+{
+    child_run run;
+    int status = -1;
+    while (c->pid > 0 && waitpid(c->pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            kill(c->pid, SIGKILL); // reaped on the next round
+        usleep(5000);
+    }
+    if (c->pid > 0 && WIFEXITED(status))
+        run.status = WEXITSTATUS(status);
+    c->pid = -1; // reaped: the number may belong to another process now
+    run.out = text_of(c->out_path);
+    run.err = text_of(c->err_path);
+    return run;
+}
+
+std::string text_of(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+bool wait_until(const std::function<bool()> &done, int limit_ms)
+{
+    for (int waited = 0; !done(); waited += 20) {
+        if (waited >= limit_ms)
+            return false;
+        usleep(20 * 1000);
+    }
+    return true;
+}
+
+bool wait_for(const std::string &path, const std::string &text, int limit_ms)
+{
+    return wait_until([&] { return text_of(path).find(text) != std::string::npos; }, limit_ms);
+}
+
+void rig::SetUp()
+{
+    dir = (std::filesystem::temp_directory_path() / "kep-test-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(dir.data()));
+    std::filesystem::create_directory(dir + "/rig"); // the links only
+    small_image = dir + "/small.bin";
+    std::ofstream image(small_image, std::ios::binary);
+    for (int i = 0; i < 3000; i++)
+        image.put((char)(i * 31 + 7));
+}
+
+void rig::TearDown()
+{
+    child_finish(&tool, {});
+    for (auto &sim : sims)
+        child_finish(&sim, {}); // those that were not reset are still serving
+    std::filesystem::remove_all(dir);
+}
+
+std::string rig::start_sim(const std::string &name, const std::vector<std::string> &options)
+{
+    std::string link = dir + "/rig/" + name;
+    std::vector<std::string> args = {"--link", link, "--dump", dir + "/" + name + ".flash"};
+    args.insert(args.end(), options.begin(), options.end());
+    child &sim = sims.emplace_back();
+    EXPECT_TRUE(child_start(&sim, KEP_SIM_PATH, args, dir + "/" + name) &&
+                wait_for(sim.out_path, "ready on", 5000))
+        << "kep-sim did not start";
+    return link;
+}
+
+bool rig::start_tool(child *started, const std::vector<std::string> &arguments,
+                     const std::vector<std::string> &runner, int terminal)
+{
+    static int runs = 0;
+    return child_start(started, KEP_UPDATE_PATH, arguments,
+                       dir + "/kep-update." + std::to_string(runs++), runner, terminal);
+}
+
+child_run rig::run_tool(const std::vector<std::string> &arguments,
+                        const std::vector<std::string> &runner)
+{
+    child run;
+    start_tool(&run, arguments, runner);
+    return child_finish(&run, in_ms(30000));
+}
+
+bool rig::flash_holds(const std::string &name, const std::string &image)
+{
+    std::string bytes = text_of(image);
+    bytes.resize((bytes.size() + 1023) / 1024 * 1024, '\0');
+    return text_of(dir + "/" + name + ".flash").compare(0, bytes.size(), bytes) == 0;
+}
+
+bool rig::sh(const std::string &command)
+{
+    return system(("cd " + dir + " && " + command + " >/dev/null").c_str()) == 0;
+}
