@@ -114,18 +114,27 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     EXPECT_THAT(second.err, HasSubstr("tty5: interrupted while writing block"));
     EXPECT_THAT(text_of(dir + "/tty4.err"), Not(HasSubstr("request")));
 
+    // Only tty0's resend count is fixed (its dropped ack): a busy machine may
+    // delay another board's ack past the time-out.
+    std::vector<std::string> got = records();
+    for (size_t i = 1; i < got.size(); i++) {
+        size_t field = 0;
+        for (int bar = 0; bar < 5 && field != std::string::npos; bar++)
+            field = got[i].find('|', field + 1);
+        if (field != std::string::npos)
+            got[i].replace(field + 1, got[i].find('|', field + 1) - field - 1, "*");
+    }
     std::string quoted = "\"" + dir + "/rig/tty";
     EXPECT_THAT(
-        records(),
-        testing::ElementsAre(
-            quoted + "0\"|update|updated|0|3/3|1|null|",
-            quoted + "1\"|update|FAILED|1|3/3|0|null|FAILED: the target's CRC of the "
-                     "written range differs from the image",
-            testing::StartsWith(quoted + "2\"|update|port lost|4|1/3|0|null|the port stopped"),
-            quoted + "2\"|update|updated|0|3/3|0|null|",
-            quoted + "3\"|update|updated|0|3/3|0|null|",
-            testing::AllOf(testing::StartsWith(quoted + "5\"|update|interrupted|130|"),
-                           HasSubstr("run the update again"))));
+        got, testing::ElementsAre(
+                 quoted + "0\"|update|updated|0|3/3|1|null|",
+                 quoted + "1\"|update|FAILED|1|3/3|*|null|FAILED: the target's CRC of the "
+                          "written range differs from the image",
+                 testing::StartsWith(quoted + "2\"|update|port lost|4|1/3|*|null|the port stopped"),
+                 quoted + "2\"|update|updated|0|3/3|*|null|",
+                 quoted + "3\"|update|updated|0|3/3|*|null|",
+                 testing::AllOf(testing::StartsWith(quoted + "5\"|update|interrupted|130|"),
+                                HasSubstr("run the update again"))));
 }
 
 TEST_F(Station, CheckComparesWithoutWritingOrResetting)
