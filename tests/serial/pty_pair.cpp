@@ -1,5 +1,6 @@
 #include "pty_pair.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -10,19 +11,11 @@
 bool pty_open(pty_pair *pair)
 {
     pair->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pair->master < 0)
-        return false;
-    if (grantpt(pair->master) != 0 || unlockpt(pair->master) != 0) {
-        pty_close_master(pair);
-        return false;
-    }
-    const char *name = ptsname(pair->master);
-    if (!name) {
-        pty_close_master(pair);
-        return false;
-    }
-    pair->slave_path = name;
-    return true;
+    const char *name = pair->master < 0 || grantpt(pair->master) != 0 || unlockpt(pair->master) != 0
+                           ? nullptr
+                           : ptsname(pair->master);
+    pair->slave_path = name ? name : "";
+    return name != nullptr;
 }
 
 void pty_close_master(pty_pair *pair)
@@ -50,16 +43,12 @@ std::vector<uint8_t> pty_receive(const pty_pair *pair, size_t count, int timeout
 {
     std::vector<uint8_t> bytes;
     double deadline = now_ms() + timeout_ms;
-    while (bytes.size() < count) {
-        int left = (int)(deadline - now_ms());
-        if (left <= 0)
-            break;
+    while (bytes.size() < count && now_ms() < deadline) {
         pollfd input{pair->master, POLLIN, 0};
-        if (poll(&input, 1, left) <= 0)
+        if (poll(&input, 1, (int)(deadline - now_ms()) + 1) <= 0)
             continue;
         uint8_t chunk[4096];
-        size_t want = count - bytes.size() < sizeof chunk ? count - bytes.size() : sizeof chunk;
-        ssize_t n = read(pair->master, chunk, want);
+        ssize_t n = read(pair->master, chunk, std::min(count - bytes.size(), sizeof chunk));
         if (n <= 0)
             break;
         bytes.insert(bytes.end(), chunk, chunk + n);

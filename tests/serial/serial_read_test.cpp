@@ -2,29 +2,14 @@
 // and the count asked for. Bounds on durations are generous on purpose: they
 // tell a read that ended on the gap from one that ended on the total.
 #include "pty_pair.h"
-#include "serial/serial_port.h"
 
 #include <cstdio>
-#include <gtest/gtest.h>
 #include <thread>
 
 namespace
 {
 
-class port_read_test : public open_port_test
-{
-  protected:
-    // Reads once with a full-sized buffer and reports how long it took.
-    std::vector<uint8_t> timed_read(double *took_ms, int count = 1040)
-    {
-        std::vector<uint8_t> buffer((size_t)count);
-        double start = now_ms();
-        int got = port_read(handle, buffer.data(), count);
-        *took_ms = now_ms() - start;
-        buffer.resize(got > 0 ? (size_t)got : 0);
-        return buffer;
-    }
-};
+using port_read_test = open_port_test;
 
 std::vector<uint8_t> counting_bytes(size_t count, uint8_t first = 0)
 {
@@ -34,68 +19,68 @@ std::vector<uint8_t> counting_bytes(size_t count, uint8_t first = 0)
     return bytes;
 }
 
-TEST_F(port_read_test, nothing_arriving_returns_zero_after_the_total_timeout)
+TEST_F(port_read_test, reads_end_on_the_total_the_gap_or_the_count)
 {
-    double took = 0;
-    EXPECT_TRUE(timed_read(&took).empty());
-    printf("empty read took %.1f ms\n", took);
-    EXPECT_GE(took, 90.0);
-    EXPECT_LE(took, 250.0);
-}
-
-TEST_F(port_read_test, a_burst_is_one_read_ended_by_the_gap)
-{
-    std::vector<uint8_t> burst = counting_bytes(1035, 7);
-    std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        pty_send(&pty, burst);
-    });
-    double took = 0;
-    std::vector<uint8_t> got = timed_read(&took);
-    sender.join();
-    printf("burst read took %.1f ms (first byte after about 10 ms)\n", took);
-    EXPECT_EQ(got, burst);
-    // 10 ms before the burst plus the 20 ms gap after it: well short of the total.
-    EXPECT_GE(took, 25.0);
-    EXPECT_LT(took, 90.0);
-}
-
-TEST_F(port_read_test, two_pieces_fifty_ms_apart_are_two_reads)
-{
-    std::vector<uint8_t> first = counting_bytes(11, 0x10);
-    std::vector<uint8_t> second = counting_bytes(11, 0x80);
-    std::thread sender([&] {
-        pty_send(&pty, first);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        pty_send(&pty, second);
-    });
-    double took = 0;
-    EXPECT_EQ(timed_read(&took), first);
-    EXPECT_EQ(timed_read(&took), second);
-    sender.join();
-}
-
-TEST_F(port_read_test, bytes_waiting_before_the_read_are_returned_by_it)
-{
-    std::vector<uint8_t> reply = counting_bytes(15, 0x40);
-    ASSERT_TRUE(pty_send(&pty, reply));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    double took = 0;
-    EXPECT_EQ(timed_read(&took), reply);
-    EXPECT_LT(took, 90.0);
-}
-
-TEST_F(port_read_test, more_than_count_waiting_gives_count_then_the_rest)
-{
-    std::vector<uint8_t> waiting = counting_bytes(30, 1);
-    ASSERT_TRUE(pty_send(&pty, waiting));
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    double took = 0;
-    std::vector<uint8_t> head = timed_read(&took, 10);
-    EXPECT_EQ(head, std::vector<uint8_t>(waiting.begin(), waiting.begin() + 10));
-    // A full buffer ends the read without waiting for a gap.
-    EXPECT_LT(took, 15.0);
-    EXPECT_EQ(timed_read(&took), std::vector<uint8_t>(waiting.begin() + 10, waiting.end()));
+    struct piece {
+        int pause_ms; // before it is sent; -1: sent before the read starts
+        std::vector<uint8_t> bytes;
+    };
+    struct {
+        const char *name;
+        std::vector<piece> pieces;
+        bool purge; // before the first read
+        int count;
+        std::vector<size_t> reads; // the lengths of successive reads
+        double min_ms, max_ms;     // of the first read
+    } cases[] = {
+        {"nothing: the total", {}, false, 1040, {0}, 90, 250},
+        {"purged", {{-1, counting_bytes(20)}}, true, 1040, {0}, 90, 250},
+        // 10 ms before the burst plus the 20 ms gap after it.
+        {"a burst: the gap", {{10, counting_bytes(1035, 7)}}, false, 1040, {1035}, 25, 90},
+        {"two pieces 50 ms apart",
+         {{0, counting_bytes(11, 0x10)}, {50, counting_bytes(11, 0x80)}},
+         false,
+         1040,
+         {11, 11},
+         15,
+         90},
+        {"waiting before the read", {{-1, counting_bytes(15, 0x40)}}, false, 1040, {15}, 0, 90},
+        {"more than count waiting", {{-1, counting_bytes(30, 1)}}, false, 10, {10, 10, 10}, 0, 15},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> sent;
+        for (const auto &p : c.pieces) {
+            sent.insert(sent.end(), p.bytes.begin(), p.bytes.end());
+            ASSERT_TRUE(p.pause_ms >= 0 || pty_send(&pty, p.bytes));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the waiting bytes arrive
+        if (c.purge)
+            port_purge(handle);
+        std::thread sender([&] {
+            for (const auto &p : c.pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(p.pause_ms));
+                if (p.pause_ms >= 0)
+                    pty_send(&pty, p.bytes);
+            }
+        });
+        std::vector<uint8_t> got;
+        for (size_t i = 0; i < c.reads.size(); i++) {
+            std::vector<uint8_t> buffer((size_t)c.count);
+            double start = now_ms();
+            int n = port_read(handle, buffer.data(), c.count);
+            double took = now_ms() - start;
+            EXPECT_EQ((size_t)n, c.reads[i]);
+            got.insert(got.end(), buffer.begin(), buffer.begin() + (n > 0 ? n : 0));
+            if (i == 0) {
+                printf("%s: the first read took %.1f ms\n", c.name, took);
+                EXPECT_GE(took, c.min_ms);
+                EXPECT_LT(took, c.max_ms);
+            }
+        }
+        sender.join();
+        EXPECT_EQ(got, c.purge ? std::vector<uint8_t>{} : sent);
+    }
 }
 
 TEST_F(port_read_test, a_stream_without_gaps_is_cut_at_the_total)
@@ -107,34 +92,16 @@ TEST_F(port_read_test, a_stream_without_gaps_is_cut_at_the_total)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    double took = 0;
-    std::vector<uint8_t> got = timed_read(&took);
+    uint8_t buffer[1040];
+    double start = now_ms();
+    int got = port_read(handle, buffer, sizeof buffer);
+    double took = now_ms() - start;
     sender.join();
-    printf("streamed read took %.1f ms for %zu bytes\n", took, got.size());
+    printf("streamed read took %.1f ms for %d bytes\n", took, got);
     EXPECT_GE(took, 90.0);
     EXPECT_LE(took, 250.0);
-    EXPECT_GT(got.size(), 5u);
-    EXPECT_LT(got.size(), 60u);
-}
-
-TEST_F(port_read_test, every_byte_value_passes_unchanged_both_ways)
-{
-    std::vector<uint8_t> all = counting_bytes(256);
-    ASSERT_TRUE(pty_send(&pty, all));
-    double took = 0;
-    EXPECT_EQ(timed_read(&took), all);
-
-    EXPECT_EQ(port_write(handle, all.data(), (int)all.size()), 256);
-    EXPECT_EQ(pty_receive(&pty, 256, 1000), all);
-}
-
-TEST_F(port_read_test, purge_discards_bytes_waiting)
-{
-    ASSERT_TRUE(pty_send(&pty, counting_bytes(20)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    port_purge(handle);
-    double took = 0;
-    EXPECT_TRUE(timed_read(&took).empty());
+    EXPECT_GT(got, 5);
+    EXPECT_LT(got, 60);
 }
 
 } // namespace
