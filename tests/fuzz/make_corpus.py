@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of fuzz_link_state_machine next to this script.
-
-Input: blocks-1, bytes cut from the last block, image seed, fault switch
-(1 drop, 2 late, 3 corrupt, 4 split, 5 duplicate ack, 6 exception, 7 ignore
-contact, 8 wrong, 9 short, 10 forged verify, 11 ignore reset), its block-1,
-its time/4, programming time/50, then one line effect per request (see
-fuzz/fuzz_link_state_machine.cpp). Once the effects run out, every reply
-arrives as the target plans it.
-"""
+# Writes the seed corpus of fuzz_link_state_machine next to this script; the
+# input layout is described at the top of fuzz/fuzz_link_state_machine.cpp.
+# Fault switches: 1 drop, 2 late, 3 corrupt, 4 split, 5 duplicate ack,
+# 6 exception, 7 ignore contact, 8 wrong, 9 short, 10 forged verify, 11 ignore
+# reset. Once the line effects run out, every reply arrives as planned.
 import os
 
 HERE = os.path.dirname(os.path.abspath(__file__))
