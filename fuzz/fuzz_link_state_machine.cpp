@@ -28,16 +28,14 @@ namespace
 // What the line does to the model's reply to one request: the first input
 // byte of each, modulo LINE_EFFECT_COUNT, then the parameters named.
 enum line_effect {
-    LINE_AS_PLANNED,     // delay
-    LINE_LOST,           // (nothing more)
-    LINE_CORRUPTED,      // delay, position, xor mask: one byte changed
-    LINE_BYTES_WITH_CRC, // delay, count, bytes: input bytes as a frame with a valid CRC
-    LINE_RAW_BYTES,      // delay, count, bytes: input bytes as they are
-    LINE_TWICE,          // delay
-    LINE_TRUNCATED,      // delay, kept: the reply cut, with a valid CRC
-    LINE_EXTENDED,       // delay, count, bytes: more bytes before the reply's CRC
-    LINE_SPLIT,          // delay, cut, gap: the reply in two parts
-    LINE_DEAD_FROM_NOW,  // (nothing more): no reply to this or any later request
+    LINE_AS_PLANNED,    // delay
+    LINE_LOST,          // (nothing more)
+    LINE_CORRUPTED,     // delay, position, xor mask: one byte changed
+    LINE_RESHAPED,      // delay, kept, count, bytes: the reply cut, input bytes after, a valid CRC
+    LINE_RAW_BYTES,     // delay, count, bytes: input bytes as they are
+    LINE_TWICE,         // delay
+    LINE_SPLIT,         // delay, cut, gap: the reply in two parts
+    LINE_DEAD_FROM_NOW, // (nothing more): no reply to this or any later request
     LINE_EFFECT_COUNT
 };
 
@@ -130,19 +128,15 @@ void answer_request(fuzz_run *run, const std::vector<uint8_t> &request, uint32_t
             reply[position] ^= mask != 0 ? mask : 1;
         }
         break;
-    case LINE_BYTES_WITH_CRC: reply = with_crc(input_bytes(run)); break;
-    case LINE_RAW_BYTES: reply = input_bytes(run); break;
-    case LINE_TWICE: plan.copies = 2; break;
-    case LINE_TRUNCATED:
+    case LINE_RESHAPED: {
         body.resize(input_byte(run) % (body.size() + 1));
-        reply = with_crc(body);
-        break;
-    case LINE_EXTENDED: {
         std::vector<uint8_t> more = input_bytes(run);
         body.insert(body.end(), more.begin(), more.end());
         reply = with_crc(body);
         break;
     }
+    case LINE_RAW_BYTES: reply = input_bytes(run); break;
+    case LINE_TWICE: plan.copies = 2; break;
     case LINE_SPLIT:
         plan.split_at = reply.empty() ? 0 : input_byte(run) % reply.size();
         plan.split_gap_ms = input_byte(run);

@@ -20,13 +20,19 @@ const int32_t LATE_ACK_MS = 530; // block 1's ack then arrives 10 ms after its r
 class LinkStateMachine : public testing::Test
 {
   protected:
-    void SetUp() override
+    void SetUp() override { restart(); }
+    void TearDown() override { fake_reset(); }
+
+    // A fresh clock, port, report and target.
+    void restart()
     {
         fake_reset();
         fake.now = 1000;
+        reports.trace.clear();
+        reports.status.clear();
+        target = make_target();
         attach_target(&target);
     }
-    void TearDown() override { fake_reset(); }
 
     // Request kinds in the order written: C contact, Pn program block n
     // (from 0), V verify, R reset.
@@ -34,22 +40,13 @@ class LinkStateMachine : public testing::Test
     {
         std::vector<std::string> kinds;
         for (const auto &w : fake.writes) {
-            const auto &b = w.bytes;
-            if (b[2] == 0xF2) {
-                kinds.push_back("P" + std::to_string((get_be32(&b[3]) - FLASH_IMAGE_BASE) / 1024));
-            } else if (b[2] == 0xF3)
-                kinds.push_back(b[10] == 4 && b[9] == 0 ? "C" : "V");
-            else
-                kinds.push_back("R");
+            const uint8_t *b = w.bytes.data();
+            kinds.push_back(b[2] == 0xF4 ? "R"
+                            : b[2] == 0xF3
+                                ? (b[10] == 4 && b[9] == 0 ? "C" : "V")
+                                : "P" + std::to_string((get_be32(b + 3) - 0x08000800) / 1024));
         }
         return kinds;
-    }
-
-    // One tick of the window timer: the step, then 10 ms to the next.
-    void step(update_link *link)
-    {
-        link_step(link);
-        fake.now += 10;
     }
 
     target_model target = make_target();
@@ -83,17 +80,17 @@ TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResetsAndARer
 TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdContact)
 {
     test_link t(pattern_image(1024));
-    step(&t.link); // START -> INIT
-    step(&t.link); // INIT -> CONTACT: first request, no read
+    run_link(&t.link, 1); // START -> INIT
+    run_link(&t.link, 1); // INIT -> CONTACT: first request, no read
     EXPECT_EQ(fake.reads, 0);
     EXPECT_EQ(fake.writes.size(), 1u);
 
-    step(&t.link); // re-sends, then reads both answers as one frame
+    run_link(&t.link, 1); // re-sends, then reads both answers as one frame
     EXPECT_EQ(t.link.state, STATE_CONTACT);
     EXPECT_EQ(t.link.error, 5);
     EXPECT_EQ(fake.writes.size(), 2u);
 
-    step(&t.link);
+    run_link(&t.link, 1);
     EXPECT_EQ(t.link.state, STATE_PROGRAM);
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0"));
     EXPECT_EQ(t.link.timeout_ms, 500u);
@@ -105,7 +102,7 @@ TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
     target.faults.silent = true;
     test_link t(pattern_image(1024));
     for (int i = 0; i < 12; i++)
-        step(&t.link);
+        run_link(&t.link, 1);
     EXPECT_EQ(t.link.state, STATE_CONTACT);
     EXPECT_EQ(fake.writes.size(), 11u);
     // Each contact request is followed by its 100 ms pause and a 100 ms read.
@@ -147,10 +144,7 @@ TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "V"), 2);
     EXPECT_EQ(reports.trace.find("Remote CRC"), reports.trace.rfind("Remote CRC"));
 
-    fake_reset();
-    reports.trace.clear();
-    target = make_target();
-    attach_target(&target);
+    restart();
     target.faults.short_verify = true; // every verify reply in the 5-byte form
     test_link again(pattern_image(1024));
     run_link(&again.link, 300); // 3 s
@@ -193,10 +187,7 @@ TEST_F(LinkStateMachine, AVerifyMismatchFailsAndSendsNothingMoreUntilARetryAndCh
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.check_only);
-        fake_reset();
-        reports.status.clear();
-        target = make_target();
-        attach_target(&target);
+        restart();
         target.faults.wrong_verify = c.wrong;
         test_link t(pattern_image(2 * 1024));
         if (c.check_only)
