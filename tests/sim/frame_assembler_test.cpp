@@ -78,19 +78,7 @@ TEST(frame_assembler_test, back_to_back_requests_come_out_one_by_one_at_line_rat
     EXPECT_EQ(assembler_take(&assembler, late, &frame), ASSEMBLED_NOTHING);
 }
 
-TEST(frame_assembler_test, pieces_are_joined_until_the_request_is_whole)
-{
-    frame_assembler assembler;
-    assembler_init(&assembler, 0);
-    std::vector<uint8_t> frame;
-    assembler_push(&assembler, contact.data(), 6, 0);
-    EXPECT_EQ(assembler_take(&assembler, 500, &frame), ASSEMBLED_NOTHING);
-    assembler_push(&assembler, contact.data() + 6, 7, 600);
-    EXPECT_EQ(assembler_take(&assembler, 600, &frame), ASSEMBLED_REQUEST);
-    EXPECT_EQ(frame, contact);
-}
-
-TEST(frame_assembler_test, unknown_bytes_and_cut_requests_end_at_a_silence)
+TEST(frame_assembler_test, pieces_join_into_a_request_and_unknown_or_cut_ones_end_at_a_silence)
 {
     frame_assembler assembler;
     assembler_init(&assembler, 0);
@@ -110,6 +98,11 @@ TEST(frame_assembler_test, unknown_bytes_and_cut_requests_end_at_a_silence)
     assembler_push(&assembler, reset.data(), reset.size(), 20000);
     EXPECT_EQ(assembler_take(&assembler, 20000, &frame), ASSEMBLED_REQUEST);
     EXPECT_EQ(frame, reset);
+    assembler_push(&assembler, contact.data(), 6, 30000);
+    EXPECT_EQ(assembler_take(&assembler, 30500, &frame), ASSEMBLED_NOTHING);
+    assembler_push(&assembler, contact.data() + 6, 7, 30600);
+    EXPECT_EQ(assembler_take(&assembler, 30600, &frame), ASSEMBLED_REQUEST);
+    EXPECT_EQ(frame, contact);
 }
 
 } // namespace
