@@ -36,6 +36,7 @@ TEST(RequestFrames, MatchTheWorkedExamplesByteForByte)
         data[i] = (uint8_t)(i * 7 + 1);
     std::vector<uint8_t> full_block = {0x04, 0x2b, 0xf2, 0x08, 0x00, 0x68, 0x00, 0x04, 0x00};
     full_block.insert(full_block.end(), data.begin(), data.end());
+    full_block.insert(full_block.end(), {0xfb, 0xa6}); // the CRC over 1033 bytes, low byte first
     struct {
         void (*build)(update_link *, const uint8_t *data);
         std::vector<uint8_t> bytes;
@@ -50,7 +51,7 @@ TEST(RequestFrames, MatchTheWorkedExamplesByteForByte)
          },
          {0x04, 0x2b, 0xf4, 0x2f, 0x76}},
         {[](update_link *l, const uint8_t *d) { build_program_block(l, 0x08006800, 1024, d); },
-         with_crc(full_block)},
+         full_block},
         {[](update_link *l, const uint8_t *d) { build_program_block(l, 0x08000800, 3, d); },
          with_crc({0x04, 0x2b, 0xf2, 0x08, 0x00, 0x08, 0x00, 0x00, 0x03, 0x01, 0x08, 0x0f})},
     };
