@@ -15,19 +15,24 @@ using testing::HasSubstr;
 namespace
 {
 
-const int SHIPPED_SIZE = 25368;  // pads to 25 blocks
 const int32_t LATE_ACK_MS = 530; // block 1's ack then arrives 10 ms after its re-send
 
 class LinkStateMachine : public testing::Test
 {
   protected:
-    void SetUp() override
+    void SetUp() override { restart(); }
+    void TearDown() override { fake_reset(); }
+
+    // A fresh clock, port, report and target.
+    void restart()
     {
         fake_reset();
         fake.now = 1000;
+        reports.trace.clear();
+        reports.status.clear();
+        target = make_target();
         attach_target(&target);
     }
-    void TearDown() override { fake_reset(); }
 
     // Request kinds in the order written: C contact, Pn program block n
     // (from 0), V verify, R reset.
@@ -35,72 +40,57 @@ class LinkStateMachine : public testing::Test
     {
         std::vector<std::string> kinds;
         for (const auto &w : fake.writes) {
-            const auto &b = w.bytes;
-            if (b[2] == 0xF2) {
-                kinds.push_back("P" + std::to_string((get_be32(&b[3]) - FLASH_IMAGE_BASE) / 1024));
-            } else if (b[2] == 0xF3)
-                kinds.push_back(b[10] == 4 && b[9] == 0 ? "C" : "V");
-            else
-                kinds.push_back("R");
+            const uint8_t *b = w.bytes.data();
+            kinds.push_back(b[2] == 0xF4 ? "R"
+                            : b[2] == 0xF3
+                                ? (b[10] == 4 && b[9] == 0 ? "C" : "V")
+                                : "P" + std::to_string((get_be32(b + 3) - 0x08000800) / 1024));
         }
         return kinds;
-    }
-
-    // One tick of the window timer: the step, then 10 ms to the next.
-    void step(update_link *link)
-    {
-        link_step(link);
-        fake.now += 10;
     }
 
     target_model target = make_target();
     captured_reports reports;
 };
 
-TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResets)
+TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResetsAndARerunDoesItAgain)
 {
-    test_link t(pattern_image(SHIPPED_SIZE));
-    run_link(&t.link);
-    ASSERT_EQ(t.link.state, STATE_DONE);
-
-    std::vector<std::string> expected = {"C", "C", "C"}; // see the contact test below
-    for (int k = 0; k < 25; k++)
-        expected.push_back("P" + std::to_string(k));
-    expected.push_back("V");
-    expected.push_back("R");
-    EXPECT_EQ(requests(), expected);
-
+    test_link t(pattern_image(3 * 1024 - 100));
+    for (int run = 1; run <= 2; run++) {
+        fake.writes.clear();
+        reports.status.clear();
+        t.link.state = STATE_START; // what opening the port again does
+        run_link(&t.link);
+        ASSERT_EQ(t.link.state, STATE_DONE);
+        // Three contact requests: see the contact test below.
+        EXPECT_EQ(requests(),
+                  (std::vector<std::string>{"C", "C", "C", "P0", "P1", "P2", "V", "R"}));
+        EXPECT_THAT(reports.status, ElementsAre("Establishing Link...", "programming 0x8000800",
+                                                "programming 0x8000c00", "programming 0x8001000",
+                                                "Verifying...", "Program Verified OK",
+                                                "Resetting target...", "Programming Completed OK"));
+        EXPECT_EQ(fake.purges, run);
+        EXPECT_EQ(fake.flushes, run);
+    }
     // Every block as the target received it is the padded image, zero fill included.
-    EXPECT_TRUE(std::equal(t.link.image, t.link.image + 25600, target.flash.begin() + 0x800));
-    EXPECT_EQ(t.link.image[SHIPPED_SIZE], 0);
-    EXPECT_EQ(fake.purges, 1);
-    EXPECT_EQ(fake.flushes, 1);
-}
-
-TEST_F(LinkStateMachine, StatusTextsComeInOrder)
-{
-    test_link t(pattern_image(3 * 1024));
-    run_link(&t.link);
-    EXPECT_THAT(reports.status, ElementsAre("Establishing Link...", "programming 0x8000800",
-                                            "programming 0x8000c00", "programming 0x8001000",
-                                            "Verifying...", "Program Verified OK",
-                                            "Resetting target...", "Programming Completed OK"));
+    EXPECT_EQ(t.link.image[3 * 1024 - 100], 0);
+    EXPECT_TRUE(std::equal(t.link.image, t.link.image + 3 * 1024, target.flash.begin() + 0x800));
 }
 
 TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdContact)
 {
     test_link t(pattern_image(1024));
-    step(&t.link); // START -> INIT
-    step(&t.link); // INIT -> CONTACT: first request, no read
+    run_link(&t.link, 1); // START -> INIT
+    run_link(&t.link, 1); // INIT -> CONTACT: first request, no read
     EXPECT_EQ(fake.reads, 0);
     EXPECT_EQ(fake.writes.size(), 1u);
 
-    step(&t.link); // re-sends, then reads both answers as one frame
+    run_link(&t.link, 1); // re-sends, then reads both answers as one frame
     EXPECT_EQ(t.link.state, STATE_CONTACT);
     EXPECT_EQ(t.link.error, 5);
     EXPECT_EQ(fake.writes.size(), 2u);
 
-    step(&t.link);
+    run_link(&t.link, 1);
     EXPECT_EQ(t.link.state, STATE_PROGRAM);
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0"));
     EXPECT_EQ(t.link.timeout_ms, 500u);
@@ -112,29 +102,12 @@ TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
     target.faults.silent = true;
     test_link t(pattern_image(1024));
     for (int i = 0; i < 12; i++)
-        step(&t.link);
+        run_link(&t.link, 1);
     EXPECT_EQ(t.link.state, STATE_CONTACT);
     EXPECT_EQ(fake.writes.size(), 11u);
     // Each contact request is followed by its 100 ms pause and a 100 ms read.
     EXPECT_EQ(fake.writes[2].at - fake.writes[1].at, 210u);
     EXPECT_THAT(reports.status, ElementsAre("Establishing Link..."));
-}
-
-TEST_F(LinkStateMachine, LostAckResendsTheSameBlockOnlyAfterMoreThan500ms)
-{
-    target.faults.drop_ack = 2;
-    test_link t(pattern_image(3 * 1024));
-    run_link(&t.link);
-    ASSERT_EQ(t.link.state, STATE_DONE);
-    EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P1", "P1", "P2", "V", "R"));
-    EXPECT_EQ(t.link.resends, 1);
-    const auto &first = fake.writes[4];
-    const auto &again = fake.writes[5];
-    EXPECT_EQ(first.bytes, again.bytes);
-    EXPECT_GT(again.at - first.at, 500u);
-    EXPECT_LE(again.at - first.at, 500u + 100u + 10u); // the first step after the time-out
-    EXPECT_THAT(reports.trace, HasSubstr(" - SENT - TIMEOUT\nPROG ADDR 0x8000c00, LEN 0x400, "
-                                         "FROM 0x400... - SENT - - OK\n"));
 }
 
 TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
@@ -158,22 +131,6 @@ TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
     EXPECT_EQ(t.link.state, STATE_DONE);
 }
 
-TEST_F(LinkStateMachine, CrcMismatchEndsInFailedAndSendsNothingMore)
-{
-    target.faults.wrong_verify = true;
-    test_link t(pattern_image(2 * 1024));
-    run_link(&t.link);
-    ASSERT_EQ(t.link.state, STATE_FAILED);
-    size_t sent = fake.writes.size();
-    for (int i = 0; i < 5; i++)
-        link_step(&t.link);
-    EXPECT_EQ(fake.writes.size(), sent);
-    EXPECT_EQ(requests().back(), "V");
-    EXPECT_THAT(reports.trace, HasSubstr("Remote CRC "));
-    EXPECT_THAT(reports.trace, HasSubstr("CRC FAIL\n"));
-    EXPECT_EQ(reports.status.back(), "FAILED");
-}
-
 TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)
 {
     test_link t(pattern_image(1024));
@@ -187,10 +144,7 @@ TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "V"), 2);
     EXPECT_EQ(reports.trace.find("Remote CRC"), reports.trace.rfind("Remote CRC"));
 
-    fake_reset();
-    reports.trace.clear();
-    target = make_target();
-    attach_target(&target);
+    restart();
     target.faults.short_verify = true; // every verify reply in the 5-byte form
     test_link again(pattern_image(1024));
     run_link(&again.link, 300); // 3 s
@@ -220,33 +174,41 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
     EXPECT_THAT(reports.trace, HasSubstr("frame length    5 bytes received & OK\n"));
 }
 
-TEST_F(LinkStateMachine, RerunAfterDoneStartsAgainFromTheFirstBlock)
+TEST_F(LinkStateMachine, AVerifyMismatchFailsAndSendsNothingMoreUntilARetryAndCheckOnlyNeverWrites)
 {
-    test_link t(pattern_image(2048));
-    run_link(&t.link);
-    ASSERT_EQ(t.link.state, STATE_DONE);
-    fake.writes.clear();
-    t.link.state = STATE_START; // what opening the port again does
-    run_link(&t.link);
-    EXPECT_EQ(t.link.state, STATE_DONE);
-    EXPECT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "P0", "P1", "V", "R"}));
-}
-
-TEST_F(LinkStateMachine, CheckOnlyVerifiesWithoutWritingOrResetting)
-{
-    for (bool wrong : {false, true}) {
-        fake_reset();
-        target = make_target();
-        attach_target(&target);
-        target.faults.wrong_verify = wrong;
+    struct {
+        bool check_only, wrong;
+        link_state state;
+        std::vector<std::string> sent;
+    } cases[] = {
+        {false, true, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}},
+        {true, false, STATE_DONE, {"C", "C", "C", "V"}},
+        {true, true, STATE_FAILED, {"C", "C", "C", "V"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.check_only);
+        restart();
+        target.faults.wrong_verify = c.wrong;
         test_link t(pattern_image(2 * 1024));
-        std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
-        t.link.check_only = true;
+        if (c.check_only)
+            std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
+        t.link.check_only = c.check_only;
         run_link(&t.link);
-        SCOPED_TRACE(wrong);
-        EXPECT_EQ(t.link.state, wrong ? STATE_FAILED : STATE_DONE);
-        EXPECT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "V"}));
+        for (int i = 0; i < 5; i++)
+            link_step(&t.link);
+        EXPECT_EQ(t.link.state, c.state);
+        EXPECT_EQ(requests(), c.sent);
         EXPECT_EQ(target.resets, 0);
+        EXPECT_EQ(reports.status.back(), c.wrong ? "FAILED" : "Program Verified OK");
+        if (c.check_only)
+            continue;
+        EXPECT_THAT(reports.trace, HasSubstr("Remote CRC "));
+        EXPECT_THAT(reports.trace, HasSubstr("CRC FAIL\n"));
+        // Opening the port again retries from the start.
+        target.faults.wrong_verify = false;
+        t.link.state = STATE_START;
+        run_link(&t.link);
+        EXPECT_EQ(t.link.state, STATE_DONE);
     }
 }
 
@@ -264,12 +226,19 @@ TEST(IntervalElapsed, RestampsOnZeroAndComparesByUnsignedDifference)
     EXPECT_EQ(stamp, 0xFFFFFFF0u);
 }
 
-TEST_F(LinkStateMachine, TraceOfAScriptedRunMatchesTheGoldenTranscript)
+TEST_F(LinkStateMachine, LostAckResendsTheSameBlockAfterMoreThan500msAndTracesAsTheGoldenFile)
 {
     target.faults.drop_ack = 2;
     test_link t(pattern_image(3 * 1024 - 100));
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_DONE);
+    EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P1", "P1", "P2", "V", "R"));
+    EXPECT_EQ(t.link.resends, 1);
+    const auto &first = fake.writes[4];
+    const auto &again = fake.writes[5];
+    EXPECT_EQ(first.bytes, again.bytes);
+    EXPECT_GT(again.at - first.at, 500u);
+    EXPECT_LE(again.at - first.at, 500u + 100u + 10u); // the first step after the time-out
     std::ifstream golden(GOLDEN_DIR "/three_block_run.trace", std::ios::binary);
     ASSERT_TRUE(golden) << "missing golden transcript";
     std::stringstream expected;

@@ -22,15 +22,12 @@ struct fake_os_state {
     std::vector<std::pair<uint32_t, uint8_t>> incoming;
     // The scripted target: sees each request as it is written.
     std::function<void(const std::vector<uint8_t> &request, uint32_t now)> on_write;
-    // Sees the bytes each read returns, as the read returns them.
-    std::function<void(const uint8_t *bytes, int count)> on_read;
     int purges = 0;
     int flushes = 0;
     int reads = 0;
     std::vector<std::string> opened;
     bool open_fails = false;
     std::vector<std::pair<int32_t, int>> configured; // baud and read interval, per configure_port
-    long error_code = 0;
     std::vector<std::string> shown_status;
 };
 

@@ -2,7 +2,6 @@
 // line's wire time taken into account.
 #include "frame_assembler.h"
 #include "frame_bytes.h"
-#include "frames.h"
 #include "line_timing.h"
 
 #include <gtest/gtest.h>
@@ -10,45 +9,45 @@
 namespace
 {
 
-std::vector<uint8_t> program_request(uint16_t data_length)
-{
-    std::vector<uint8_t> bytes = {
-        4, 0x2B, 0xF2, 0x08, 0x00, 0x08, 0x00, (uint8_t)(data_length >> 8), (uint8_t)data_length};
-    bytes.resize(9 + data_length, 0x55);
-    return with_crc(bytes);
-}
-
 const std::vector<uint8_t> contact = {4,    0x2b, 0xf3, 0x08, 0x00, 0x08, 0x00,
                                       0x00, 0x00, 0x00, 0x04, 0x72, 0x82};
 const std::vector<uint8_t> reset = {4, 0x2b, 0xf4, 0x2f, 0x76};
 
 TEST(request_length_test, known_requests_by_their_layout_others_by_silence)
 {
-    std::vector<uint8_t> block = program_request(1024);
-    EXPECT_EQ(request_length(block.data(), 2), 0);
-    EXPECT_EQ(request_length(block.data(), 8), 0);
-    EXPECT_EQ(request_length(block.data(), 9), 1035);
-    EXPECT_EQ(request_length(contact.data(), 3), 13);
-    EXPECT_EQ(request_length(reset.data(), 3), 5);
-    const uint8_t other_function[] = {4, 0x03, 0xF2};
-    const uint8_t other_sub_code[] = {4, 0x2B, 0x0E};
-    const uint8_t too_long[] = {4, 0x2B, 0xF2, 8, 0, 8, 0, 0x04, 0x01};
-    const uint8_t empty_block[] = {4, 0x2B, 0xF2, 8, 0, 8, 0, 0, 0};
-    EXPECT_EQ(request_length(other_function, 3), -1);
-    EXPECT_EQ(request_length(other_sub_code, 3), -1);
-    EXPECT_EQ(request_length(too_long, 9), -1);
-    EXPECT_EQ(request_length(empty_block, 9), -1);
+    struct {
+        std::vector<uint8_t> start;
+        int32_t length; // 0: too few bytes to tell; -1: only silence ends it
+    } cases[] = {
+        {{4, 0x2B}, 0},
+        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4}, 0},
+        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0}, 1035},
+        {{4, 0x2B, 0xF3}, 13},
+        {{4, 0x2B, 0xF4}, 5},
+        {{4, 0x03, 0xF2}, -1},
+        {{4, 0x2B, 0x0E}, -1},
+        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 1}, -1}, // more than a block
+        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 0, 0}, -1}, // an empty block
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(request_length(c.start.data(), c.start.size()), c.length) << c.start.size();
 }
 
-TEST(frame_assembler_test, a_request_counts_only_after_its_wire_time)
+TEST(frame_assembler_test, a_request_counts_only_after_its_wire_time_of_eleven_bits_a_character)
 {
     frame_assembler assembler;
     assembler_init(&assembler, 115200);
-    std::vector<uint8_t> block = program_request(1024);
+    std::vector<uint8_t> block = {4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0};
+    block.resize(1033, 0x55);
+    block = with_crc(block);
     assembler_push(&assembler, block.data(), block.size(), 1000000);
     int64_t on_wire = wire_time_us(1035, 115200);
-    EXPECT_GT(on_wire, 98000);
-    EXPECT_LT(on_wire, 99000);
+    // Eleven bits a character, and the silence floor.
+    EXPECT_EQ(wire_time_us(11, 115200), 1050);
+    EXPECT_EQ(wire_time_us(1, 9600), 1145);
+    EXPECT_EQ(wire_time_us(1000, 0), 0);
+    EXPECT_EQ(frame_silence_us(115200), FRAME_SILENCE_FLOOR_US);
+    EXPECT_EQ(frame_silence_us(9600), 4010);
 
     std::vector<uint8_t> frame;
     EXPECT_EQ(assembler_take(&assembler, 1000000 + on_wire - 1, &frame), ASSEMBLED_NOTHING);
@@ -79,19 +78,7 @@ TEST(frame_assembler_test, back_to_back_requests_come_out_one_by_one_at_line_rat
     EXPECT_EQ(assembler_take(&assembler, late, &frame), ASSEMBLED_NOTHING);
 }
 
-TEST(frame_assembler_test, pieces_are_joined_until_the_request_is_whole)
-{
-    frame_assembler assembler;
-    assembler_init(&assembler, 0);
-    std::vector<uint8_t> frame;
-    assembler_push(&assembler, contact.data(), 6, 0);
-    EXPECT_EQ(assembler_take(&assembler, 500, &frame), ASSEMBLED_NOTHING);
-    assembler_push(&assembler, contact.data() + 6, 7, 600);
-    EXPECT_EQ(assembler_take(&assembler, 600, &frame), ASSEMBLED_REQUEST);
-    EXPECT_EQ(frame, contact);
-}
-
-TEST(frame_assembler_test, unknown_bytes_and_cut_requests_end_at_a_silence)
+TEST(frame_assembler_test, pieces_join_into_a_request_and_unknown_or_cut_ones_end_at_a_silence)
 {
     frame_assembler assembler;
     assembler_init(&assembler, 0);
@@ -111,15 +98,11 @@ TEST(frame_assembler_test, unknown_bytes_and_cut_requests_end_at_a_silence)
     assembler_push(&assembler, reset.data(), reset.size(), 20000);
     EXPECT_EQ(assembler_take(&assembler, 20000, &frame), ASSEMBLED_REQUEST);
     EXPECT_EQ(frame, reset);
-}
-
-TEST(line_timing_test, eleven_bits_a_character_and_the_silence_floor)
-{
-    EXPECT_EQ(wire_time_us(11, 115200), 1050);
-    EXPECT_EQ(wire_time_us(1, 9600), 1145);
-    EXPECT_EQ(wire_time_us(1000, 0), 0);
-    EXPECT_EQ(frame_silence_us(115200), FRAME_SILENCE_FLOOR_US);
-    EXPECT_EQ(frame_silence_us(9600), 4010);
+    assembler_push(&assembler, contact.data(), 6, 30000);
+    EXPECT_EQ(assembler_take(&assembler, 30500, &frame), ASSEMBLED_NOTHING);
+    assembler_push(&assembler, contact.data() + 6, 7, 30600);
+    EXPECT_EQ(assembler_take(&assembler, 30600, &frame), ASSEMBLED_REQUEST);
+    EXPECT_EQ(frame, contact);
 }
 
 } // namespace
