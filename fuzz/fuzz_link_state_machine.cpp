@@ -150,7 +150,7 @@ void answer_request(fuzz_run *run, const std::vector<uint8_t> &request, uint32_t
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz_run run{data, size};
+    fuzz_run run{data, size, 0, nullptr, {}, {}, false};
     int32_t blocks = 1 + input_byte(&run) % 4;
     int32_t image_bytes = blocks * MODBUS_PROG_BLOCKSIZE_MAX - input_byte(&run);
     uint8_t seed = input_byte(&run);
