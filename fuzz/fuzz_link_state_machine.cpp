@@ -8,12 +8,16 @@
 // image's own bytes; nothing is sent once the run has ended; a run ends DONE
 // only with the whole padded image in the target's flash; once the line works
 // again, a run ends. The sanitizers watch every read into the frame buffer.
+// The seed corpus (tests/fuzz/corpus/fuzz_link_state_machine) is committed,
+// one short input per fault or line effect, each file named after it; edit a
+// seed with any hex editor, following the layout above.
 #include "fake_os.h"
 #include "fake_target.h"
 #include "frame_bytes.h"
 #include "fuzz_check.h"
 #include "link_state_machine.h"
 
+#include <algorithm>
 #include <cstring>
 
 // Enough for every state to time out many times over; a clean run takes ~10.
@@ -51,9 +55,9 @@ struct fuzz_run {
 
 uint8_t input_byte(fuzz_run *run) { return run->at < run->size ? run->data[run->at++] : 0; }
 
+// Mostly short, sometimes around the frame buffer's 1040 bytes.
 std::vector<uint8_t> input_bytes(fuzz_run *run)
 {
-    // Mostly short, sometimes around the frame buffer's 1040 bytes.
     uint8_t n = input_byte(run);
     std::vector<uint8_t> bytes(n < 250 ? n : 1030 + (size_t)(n - 250) * 3);
     for (auto &b : bytes)
@@ -86,8 +90,8 @@ fault_switches input_faults(fuzz_run *run)
 
 void check_request(const fuzz_run *run, const std::vector<uint8_t> &request)
 {
-    const update_link *link = run->link;
-    FUZZ_CHECK(link->state != STATE_DONE && link->state != STATE_FAILED, "a request after the end");
+    FUZZ_CHECK(run->link->state != STATE_DONE && run->link->state != STATE_FAILED,
+               "a request after the end");
     size_t size = request.size();
     FUZZ_CHECK(size >= RESET_LENGTH && request[0] == UNIT_ADDRESS &&
                    request[1] == FUNC_PROGRAMMING && frame_crc_ok(request.data(), (int32_t)size),
@@ -109,30 +113,26 @@ void answer_request(fuzz_run *run, const std::vector<uint8_t> &request, uint32_t
     reply_plan plan = target_handle_request(&run->target, request.data(), request.size());
     if (run->line_dead)
         return;
-    if (run->at >= run->size) {
-        fake_deliver_plan(&plan, now + FAKE_LINE_DELAY_MS);
-        return;
-    }
+    if (run->at >= run->size)
+        return fake_deliver_plan(&plan, now + FAKE_LINE_DELAY_MS);
     int effect = input_byte(run) % LINE_EFFECT_COUNT;
     run->line_dead = effect == LINE_DEAD_FROM_NOW;
     if (effect == LINE_LOST || run->line_dead)
         return;
     uint32_t at = now + (uint32_t)input_byte(run) * 3;
     std::vector<uint8_t> &reply = plan.bytes;
-    std::vector<uint8_t> body(reply.begin(), reply.end() - (reply.empty() ? 0 : 2));
     switch (effect) {
     case LINE_CORRUPTED:
         if (!reply.empty()) {
             size_t position = input_byte(run) % reply.size();
-            uint8_t mask = input_byte(run);
-            reply[position] ^= mask != 0 ? mask : 1;
+            reply[position] ^= std::max<uint8_t>(input_byte(run), 1);
         }
         break;
     case LINE_RESHAPED: {
-        body.resize(input_byte(run) % (body.size() + 1));
+        reply.resize(input_byte(run) % (std::max<size_t>(reply.size(), 2) - 1)); // no CRC
         std::vector<uint8_t> more = input_bytes(run);
-        body.insert(body.end(), more.begin(), more.end());
-        reply = with_crc(body);
+        reply.insert(reply.end(), more.begin(), more.end());
+        reply = with_crc(reply);
         break;
     }
     case LINE_RAW_BYTES: reply = input_bytes(run); break;
@@ -150,9 +150,7 @@ void answer_request(fuzz_run *run, const std::vector<uint8_t> &request, uint32_t
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz_run run{};
-    run.data = data;
-    run.size = size;
+    fuzz_run run{data, size, 0, nullptr, {}, {}, false};
     int32_t blocks = 1 + input_byte(&run) % 4;
     int32_t image_bytes = blocks * MODBUS_PROG_BLOCKSIZE_MAX - input_byte(&run);
     uint8_t seed = input_byte(&run);
