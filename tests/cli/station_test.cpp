@@ -134,15 +134,11 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
 TEST_F(Station, CheckComparesWithoutWritingOrResetting)
 {
     // A USB adapter as sysfs shows it, for the port named ttyUSB7.
-    std::string sys = dir + "/sys", device = sys + "/devices/usb1/1-1";
-    std::filesystem::create_directories(device + "/1-1:1.0/ttyUSB7");
-    std::filesystem::create_directories(sys + "/class/tty/ttyUSB7");
-    std::filesystem::create_directory_symlink(device + "/1-1:1.0/ttyUSB7",
-                                              sys + "/class/tty/ttyUSB7/device");
-    for (auto [file, text] :
-         {std::pair{"idVendor", "0403"}, {"idProduct", "6001"}, {"serial", "A1B2C3"}})
-        std::ofstream(device + "/" + file) << text << "\n";
-    setenv("KEP_UPDATE_SYSFS", sys.c_str(), 1);
+    std::string usb = "sys/devices/usb1/1-1", port = usb + "/1-1:1.0/ttyUSB7";
+    ASSERT_TRUE(sh("mkdir -p " + port + " sys/class/tty/ttyUSB7 && echo 0403 >" + usb +
+                   "/idVendor && echo 6001 >" + usb + "/idProduct && echo A1B2C3 >" + usb +
+                   "/serial && ln -s $PWD/" + port + " sys/class/tty/ttyUSB7/device"));
+    setenv("KEP_UPDATE_SYSFS", (dir + "/sys").c_str(), 1);
 
     std::string same = start_sim("ttyUSB7", {"--load", dir + "/padded.bin"});
     std::string odd =
