@@ -1,5 +1,6 @@
 #include "rig.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -18,13 +19,11 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, c->out_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, c->err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (terminal >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, terminal, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, terminal, STDERR_FILENO);
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        posix_spawn_file_actions_addopen(&actions, fd, (fd == 1 ? c->out_path : c->err_path).c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (terminal >= 0)
+            posix_spawn_file_actions_adddup2(&actions, terminal, fd);
     }
     std::vector<std::string> words = runner;
     words.push_back(program);
@@ -40,18 +39,17 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
 
 child_run child_finish(child *c, clock_point deadline)
 {
-    child_run run;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     int status = -1;
-    while (c->pid > 0 && waitpid(c->pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            kill(c->pid, SIGKILL); // reaped on the next round
-        usleep(5000);
+    if (c->pid > 0 && !wait_until([&] { return waitpid(c->pid, &status, WNOHANG) != 0; },
+                                     (int)std::max<int64_t>(0, left.count()))) {
+        kill(c->pid, SIGKILL);
+        waitpid(c->pid, &status, 0);
     }
-    if (c->pid > 0 && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
+    child_run run{c->pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                  text_of(c->out_path), text_of(c->err_path)};
     c->pid = -1; // reaped: the number may belong to another process now
-    run.out = text_of(c->out_path);
-    run.err = text_of(c->err_path);
     return run;
 }
 
