@@ -12,11 +12,12 @@ set(converter_sources
   installer/image_reader.cpp
   installer/image_intel_hex.cpp
   installer/image_srec.cpp
+  installer/text_printf.cpp
   installer/image_elf32.cpp
   installer/frames.cpp)
 set(converter_headers
   installer/image_reader.h installer/image_builder.h installer/firmware_image.h
-  installer/frames.h installer/update_link.h)
+  installer/frames.h installer/update_link.h installer/text_printf.h)
 list(TRANSFORM converter_sources PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM converter_headers PREPEND ${PROJECT_SOURCE_DIR}/)
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS

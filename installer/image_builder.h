@@ -3,6 +3,7 @@
 #pragma once
 
 #include "image_reader.h"
+#include "text_printf.h"
 
 // Collects data records into the flat image, checking the window and that no
 // two records disagree about a byte.
@@ -41,9 +42,6 @@ bool decode_hex_record(image_builder *builder, const text_line &line, size_t ski
 
 // "line 12".
 std::string line_name(const text_line &line);
-
-// printf into a string, for messages.
-std::string text_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // "0x08000800".
 std::string hex_address(uint64_t address);

@@ -1,8 +1,6 @@
 #include "image_builder.h"
 #include "update_link.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 const char *image_format_name(image_format format)
@@ -14,16 +12,6 @@ const char *image_format_name(image_format format)
     case IMAGE_ELF32: return "ELF32";
     }
     return "?";
-}
-
-std::string text_printf(const char *format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
 }
 
 std::string hex_address(uint64_t address)

@@ -1,22 +1,9 @@
 #include "target_model.h"
 
 #include "frames.h"
+#include "text_printf.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
-
-static std::string format_note(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-static std::string format_note(const char *format, ...)
-{
-    char text[200];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
 {
@@ -65,7 +52,7 @@ static void set_exception(reply_plan *plan, uint8_t function, uint8_t code)
 {
     plan->bytes = {SIM_UNIT_ADDRESS, (uint8_t)(function | 0x80), code};
     append_crc(&plan->bytes);
-    plan->notes.push_back(format_note("reply: exception 0x%02x", code));
+    plan->notes.push_back(text_printf("reply: exception 0x%02x", code));
 }
 
 static bool range_inside(uint64_t address, uint64_t length, uint64_t low, uint64_t high)
@@ -79,7 +66,7 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
     uint32_t address = get_be32(request + 3);
     uint32_t data_length = get_be16(request + 7);
     plan->notes.push_back(
-        format_note("request 0xf2: program %#x, %u bytes", address, (unsigned)data_length));
+        text_printf("request 0xf2: program %#x, %u bytes", address, (unsigned)data_length));
     if (length != data_length + PROGRAM_BLOCK_OVERHEAD) {
         set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
         return;
@@ -93,7 +80,7 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
     bool first_send = ++target->block_sends[(size_t)block] == 1;
     if (faults.exception == block) {
         plan->notes.push_back(
-            format_note("fault: exception instead of the ack of block %d", block));
+            text_printf("fault: exception instead of the ack of block %d", block));
         set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
         return;
     }
@@ -102,7 +89,7 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
     if (address + data_length > target->written_end)
         target->written_end = address + data_length;
     if (first_send && faults.drop_ack == block) {
-        plan->notes.push_back(format_note("fault: block %d written, ack dropped", block));
+        plan->notes.push_back(text_printf("fault: block %d written, ack dropped", block));
         return;
     }
     plan->bytes.assign(request, request + 9);
@@ -110,33 +97,33 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
     plan->delay_ms = target->flash_ms;
     if (first_send && faults.corrupt_ack == block) {
         plan->bytes.back() ^= 0x5A;
-        plan->notes.push_back(format_note("fault: ack of block %d with a bad CRC", block));
+        plan->notes.push_back(text_printf("fault: ack of block %d with a bad CRC", block));
     }
     if (first_send && faults.late_ack.block == block) {
         plan->delay_ms += faults.late_ack.ms;
         plan->notes.push_back(
-            format_note("fault: ack of block %d %d ms late", block, faults.late_ack.ms));
+            text_printf("fault: ack of block %d %d ms late", block, faults.late_ack.ms));
     }
     if (first_send && faults.split_ack.block == block) {
         plan->split_at = plan->bytes.size() / 2;
         plan->split_gap_ms = faults.split_ack.ms;
-        plan->notes.push_back(format_note("fault: ack of block %d in two pieces %d ms apart", block,
+        plan->notes.push_back(text_printf("fault: ack of block %d in two pieces %d ms apart", block,
                                           faults.split_ack.ms));
     }
     if (first_send && faults.duplicate_ack == block) {
         plan->copies = 2;
-        plan->notes.push_back(format_note("fault: ack of block %d sent twice", block));
+        plan->notes.push_back(text_printf("fault: ack of block %d sent twice", block));
     }
     if (faults.hangup_after == block) {
         plan->after = AFTER_HANG_UP;
-        plan->notes.push_back(format_note("fault: hanging up after the ack of block %d", block));
+        plan->notes.push_back(text_printf("fault: hanging up after the ack of block %d", block));
     }
     if (faults.stop_reading_after == block) {
         plan->after = AFTER_STOP_READING;
         plan->notes.push_back(
-            format_note("fault: reading nothing after the ack of block %d", block));
+            text_printf("fault: reading nothing after the ack of block %d", block));
     }
-    plan->notes.push_back(format_note("reply: ack of block %d", block));
+    plan->notes.push_back(text_printf("reply: ack of block %d", block));
 }
 
 // A reply too short to carry the range CRC, yet whose bytes 11-12 (its own
@@ -159,13 +146,13 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
     uint32_t address = get_be32(request + 3);
     uint32_t range_length = get_be32(request + 7);
     bool contact = range_length == 4;
-    plan->notes.push_back(format_note("request 0xf3: %s %#x, %u bytes",
+    plan->notes.push_back(text_printf("request 0xf3: %s %#x, %u bytes",
                                       contact ? "contact at" : "verify", address,
                                       (unsigned)range_length));
     const fault_switches &faults = target->faults;
     if (contact && ++target->contact_queries <= faults.ignore_contact) {
         plan->notes.push_back(
-            format_note("fault: contact query %d ignored", (int)target->contact_queries));
+            text_printf("fault: contact query %d ignored", (int)target->contact_queries));
         return;
     }
     if (!range_inside(address, range_length, SIM_FLASH_BASE, SIM_FLASH_END)) {
@@ -192,7 +179,7 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
     plan->bytes.push_back((uint8_t)(range_crc >> 8));
     plan->bytes.push_back((uint8_t)(range_crc & 0xFF));
     append_crc(&plan->bytes);
-    plan->notes.push_back(format_note("reply: range CRC %#06x", range_crc));
+    plan->notes.push_back(text_printf("reply: range CRC %#06x", range_crc));
 }
 
 reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length)
@@ -200,19 +187,19 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
     reply_plan plan{};
     plan.copies = 1;
     if (!frame_crc_ok(request, (int32_t)length)) {
-        plan.notes.push_back(format_note("dropped %zu bytes: CRC wrong", length));
+        plan.notes.push_back(text_printf("dropped %zu bytes: CRC wrong", length));
         return plan;
     }
     if (request[0] != SIM_UNIT_ADDRESS) {
-        plan.notes.push_back(format_note("ignored a request for unit %d", request[0]));
+        plan.notes.push_back(text_printf("ignored a request for unit %d", request[0]));
         return plan;
     }
     if (target->faults.silent) {
-        plan.notes.push_back(format_note("fault: silent, %zu-byte request not answered", length));
+        plan.notes.push_back(text_printf("fault: silent, %zu-byte request not answered", length));
         return plan;
     }
     if (request[1] != FUNC_PROGRAMMING) {
-        plan.notes.push_back(format_note("request with function 0x%02x", request[1]));
+        plan.notes.push_back(text_printf("request with function 0x%02x", request[1]));
         set_exception(&plan, request[1], EXCEPTION_ILLEGAL_FUNCTION);
         return plan;
     }
@@ -233,7 +220,7 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
         if (length == RESET_LENGTH) {
             plan.notes.push_back("request 0xf4: reset");
             if (++target->resets <= target->faults.ignore_reset) {
-                plan.notes.push_back(format_note("fault: reset %d ignored", (int)target->resets));
+                plan.notes.push_back(text_printf("fault: reset %d ignored", (int)target->resets));
                 return plan;
             }
             if (target->faults.restart_on_reset) {
@@ -248,12 +235,12 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
         }
         break;
     default:
-        plan.notes.push_back(format_note("request with sub-code 0x%02x", request[2]));
+        plan.notes.push_back(text_printf("request with sub-code 0x%02x", request[2]));
         set_exception(&plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_FUNCTION);
         return plan;
     }
     plan.notes.push_back(
-        format_note("request 0x%02x of a wrong length, %zu bytes", request[2], length));
+        text_printf("request 0x%02x of a wrong length, %zu bytes", request[2], length));
     set_exception(&plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
     return plan;
 }
