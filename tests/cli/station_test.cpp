@@ -20,8 +20,8 @@ namespace
 // Checks every record of a report (argv[1]) against the image (argv[2]) and its
 // CRC (argv[3]), then prints a line each of the fields that differ from run to
 // run: port, operation, outcome, exit status, blocks, resends, usb, message.
-// Resends show only for checks and tty0 (its dropped ack): a busy machine may
-// delay another board's ack past the time-out.
+// Resends show only for checks, and for tty0 whether there was one (its dropped
+// ack): a busy machine may delay any board's ack past the time-out.
 const char *const report_reader = R"(
 import hashlib, json, re, sys
 image = open(sys.argv[2], 'rb').read()
@@ -38,8 +38,8 @@ for line in open(sys.argv[1]):
                           'sha256': hashlib.sha256(padded).hexdigest()}, r['image']
     print('|'.join(map(str, [json.dumps(r['port']), r['operation'], r['outcome'], r['exit_status'],
                              '%d/%d' % (r['blocks_acknowledged'], r['blocks_total']),
-                             r['resends'] if r['operation'] == 'check' or
-                             r['port'].endswith('tty0') else '*',
+                             r['resends'] if r['operation'] == 'check' else
+                             min(r['resends'], 1) if r['port'].endswith('tty0') else '*',
                              json.dumps(r['usb']), r['message']])))
 )";
 
