@@ -40,6 +40,9 @@ bool next_line(const uint8_t *data, size_t size, size_t *pos, text_line *line);
 bool decode_hex_record(image_builder *builder, const text_line &line, size_t skip,
                        std::vector<uint8_t> *bytes);
 
+// The sum of a record's bytes, modulo 256: both text formats check it.
+uint8_t record_sum(const std::vector<uint8_t> &record);
+
 // "line 12".
 std::string line_name(const text_line &line);
 

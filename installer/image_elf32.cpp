@@ -71,6 +71,22 @@ static bool put_sections(image_builder *builder, const uint8_t *data, size_t siz
 
 static const char *const only_arm = "only 32-bit little-endian ARM executables can be written";
 
+// A header table of `entries` entries of `entry_size` bytes at `table`: each
+// entry holds at least `minimum` bytes and the table ends inside the file.
+static bool check_table(image_builder *builder, const char *kind, uint64_t table,
+                        uint64_t entry_size, uint64_t entries, uint64_t minimum, size_t size)
+{
+    if (entry_size < minimum)
+        return image_fail(
+            builder, "",
+            text_printf("malformed ELF header (%s header size %u)", kind, (unsigned)entry_size));
+    if (table + entry_size * entries > size)
+        return image_fail(
+            builder, "",
+            text_printf("truncated ELF file (the %s header table ends past its end)", kind));
+    return true;
+}
+
 bool read_elf32(image_builder *builder, const uint8_t *data, size_t size)
 {
     if (size < 6 || (data[4] == ELFCLASS32 && size < ELF_HEADER_SIZE))
@@ -95,13 +111,9 @@ bool read_elf32(image_builder *builder, const uint8_t *data, size_t size)
             text_printf("an ELF executable for machine %u, not ARM; %s", machine, only_arm));
     uint64_t table = le32(data + 28);
     uint64_t entry_size = le16(data + 42), entries = le16(data + 44);
-    if (entries && entry_size < ELF_PROGRAM_HEADER_SIZE)
-        return image_fail(builder, "",
-                          "malformed ELF header (program header size " +
-                              std::to_string(entry_size) + ")");
-    if (table + entry_size * entries > size)
-        return image_fail(builder, "",
-                          "truncated ELF file (the program header table ends past its end)");
+    if (!check_table(builder, "program", table, entries ? entry_size : ELF_PROGRAM_HEADER_SIZE,
+                     entries, ELF_PROGRAM_HEADER_SIZE, size))
+        return false;
     std::vector<elf_segment> segments;
     for (uint64_t i = 0; i < entries; i++) {
         const uint8_t *header = data + table + i * entry_size;
@@ -120,13 +132,9 @@ bool read_elf32(image_builder *builder, const uint8_t *data, size_t size)
     if (sections == 0)
         return put_segments(builder, data, segments);
     uint64_t section_table = le32(data + 32), section_entry_size = le16(data + 46);
-    if (section_entry_size < ELF_SECTION_HEADER_SIZE)
-        return image_fail(builder, "",
-                          "malformed ELF header (section header size " +
-                              std::to_string(section_entry_size) + ")");
-    if (section_table + section_entry_size * sections > size)
-        return image_fail(builder, "",
-                          "truncated ELF file (the section header table ends past its end)");
+    if (!check_table(builder, "section", section_table, section_entry_size, sections,
+                     ELF_SECTION_HEADER_SIZE, size))
+        return false;
     return put_sections(builder, data, size, segments, data + section_table, section_entry_size,
                         sections);
 }

@@ -40,9 +40,7 @@ bool read_intel_hex(image_builder *builder, const uint8_t *data, size_t size)
             return image_fail(builder, where,
                               text_printf("bad byte count %u (the record holds %u data bytes)",
                                           (unsigned)count, (unsigned)(record.size() - 5)));
-        uint8_t sum = 0;
-        for (uint8_t byte : record)
-            sum = (uint8_t)(sum + byte);
+        uint8_t sum = record_sum(record);
         if (sum != 0)
             return image_fail(builder, where,
                               text_printf("bad checksum 0x%02X (the record's bytes give 0x%02X)",

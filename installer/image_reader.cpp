@@ -14,6 +14,14 @@ const char *image_format_name(image_format format)
     return "?";
 }
 
+uint8_t record_sum(const std::vector<uint8_t> &record)
+{
+    uint8_t sum = 0;
+    for (uint8_t byte : record)
+        sum = (uint8_t)(sum + byte);
+    return sum;
+}
+
 std::string hex_address(uint64_t address)
 {
     std::string digits;

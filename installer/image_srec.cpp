@@ -37,9 +37,7 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
             return image_fail(builder, where,
                               text_printf("bad byte count %u (the record holds %u bytes)",
                                           (unsigned)count, (unsigned)(record.size() - 1)));
-        uint8_t sum = 0;
-        for (uint8_t byte : record)
-            sum = (uint8_t)(sum + byte);
+        uint8_t sum = record_sum(record);
         if (sum != 0xFF)
             return image_fail(builder, where,
                               text_printf("bad checksum 0x%02X (the record's bytes give 0x%02X)",
