@@ -5,13 +5,13 @@
 #include "image_file.h"
 #include "os_services.h"
 #include "port_job.h"
-#include "port_pattern.h"
+#include "system.h"
 #include "progress_display.h"
 #include "report_log.h"
 #include "serial/port_list.h"
 #include "station_job.h"
 #include "summary.h"
-#include "terminal_width.h"
+#include "system.h"
 #include "watch.h"
 
 #include <atomic>

@@ -2,7 +2,7 @@
 
 #include "frames.h"
 #include "link_state_machine.h"
-#include "open_failure.h"
+#include "system.h"
 #include "open_serial_port.h"
 #include "os_services.h"
 #include "progress_display.h"

@@ -1,6 +1,6 @@
 #include "report_log.h"
 
-#include "file_sync.h"
+#include "system.h"
 #include "frames.h"
 #include "sha256.h"
 
@@ -136,22 +136,13 @@ std::string format_report_record(const report_record *r)
 
 bool report_open(report_file *report, const std::string &path, std::string *error)
 {
-    report->file = fopen(path.c_str(), "ab");
-    if (!report->file)
-        *error = "cannot open the report " + path + " for appending: " + strerror(errno);
-    return report->file != nullptr;
+    return record_file_open(&report->file, path, error);
 }
 
-bool report_append(report_file *report, const std::string &line)
+bool report_append(report_file *report, const std::string &line, std::string *error)
 {
     std::lock_guard<std::mutex> hold(report->mutex);
-    bool written = fwrite(line.data(), 1, line.size(), report->file) == line.size();
-    return file_sync(report->file) && written;
+    return record_file_append(&report->file, line, error);
 }
 
-void report_close(report_file *report)
-{
-    if (report->file)
-        fclose(report->file);
-    report->file = nullptr;
-}
+void report_close(report_file *report) { record_file_close(&report->file); }

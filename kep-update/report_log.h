@@ -2,10 +2,9 @@
 // updated or checked, appended and on the disk as soon as that target is done.
 #pragma once
 
-#include "usb_identity.h"
+#include "system.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -53,7 +52,7 @@ int64_t wall_clock_ms();
 std::string format_report_record(const report_record *record);
 
 struct report_file {
-    FILE *file = nullptr;
+    record_file file;
     std::mutex mutex; // ports end on threads of their own
 };
 
@@ -61,7 +60,8 @@ struct report_file {
 // when it cannot be opened.
 bool report_open(report_file *report, const std::string &path, std::string *error);
 
-// Appends one line and waits until it is on the disk. False when that failed.
-bool report_append(report_file *report, const std::string &line);
+// Appends one line and waits until it is on the disk. False when that failed,
+// with the file as it was before and `error` saying why.
+bool report_append(report_file *report, const std::string &line, std::string *error);
 
 void report_close(report_file *report);

@@ -11,10 +11,11 @@ void run_station_job(port_job *job, const station_context *context, station_resu
     result->ended_ms = wall_clock_ms();
     if (context->report) {
         report_record record = job_record(job, context, result);
-        result->recorded = report_append(context->report, format_report_record(&record));
+        std::string why;
+        result->recorded = report_append(context->report, format_report_record(&record), &why);
         if (!result->recorded)
-            fprintf(stderr, "kep-update: %s: its record could not be written to the report\n",
-                    job->port_name.c_str());
+            fprintf(stderr, "kep-update: %s: its record could not be written to the report: %s\n",
+                    job->port_name.c_str(), why.c_str());
     }
 }
 

@@ -1,10 +1,10 @@
 #include "watch.h"
 
 #include "os_services.h"
-#include "port_pattern.h"
+#include "system.h"
 #include "port_presence.h"
 #include "progress_display.h"
-#include "terminal_width.h"
+#include "system.h"
 
 #include <algorithm>
 #include <cstdio>

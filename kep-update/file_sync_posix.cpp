@@ -1,5 +1,0 @@
-#include "file_sync.h"
-
-#include <unistd.h>
-
-bool file_sync(FILE *file) { return fflush(file) == 0 && fsync(fileno(file)) == 0; }

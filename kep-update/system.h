@@ -1,0 +1,70 @@
+// What kep-update needs from the operating system beyond the engine's port:
+// the terminal, the standard streams and signals, durable appends, the ports
+// a watch looks after, the USB device behind a port, and why a port did not
+// open. One file per system (system_posix.cpp, system_win32.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// --- The standard streams and stop signals -------------------------------
+
+// Makes standard input, output and error valid (onto the null device where
+// closed), so that no port or file is ever opened as one of them, and keeps a
+// closed pipe from ending the process: its writes then fail and are dropped.
+void guard_standard_streams();
+
+// Calls `handler` on Ctrl-C, a termination request and a closed terminal.
+void catch_stop_signals(void (*handler)(int));
+
+// True when standard error is a terminal that takes the progress view's
+// escape sequences (switched on where the console needs asking).
+bool stderr_is_live_terminal();
+bool stdout_is_terminal();
+
+// Columns of standard error's terminal, or `fallback` when it has none or
+// will not say.
+int terminal_columns(int fallback);
+
+// --- Records on the disk --------------------------------------------------
+
+// A file appended to one whole line at a time.
+struct record_file {
+    int fd = -1;
+};
+
+// Opens `path` for appending, creating it. False with `error` set.
+bool record_file_open(record_file *file, const std::string &path, std::string *error);
+
+// Appends `line` and waits until it is on the disk. On any failure the file
+// is cut back to its length before, so it never holds part of a line, and
+// `error` says why ("No space left on device").
+bool record_file_append(record_file *file, const std::string &line, std::string *error);
+
+void record_file_close(record_file *file);
+
+// --- Ports ----------------------------------------------------------------
+
+// What --watch looks after without --port: the USB serial ports.
+std::vector<std::string> default_port_patterns();
+
+// The ports present now whose names match one of `patterns` (globs with * and
+// ?), sorted, each once.
+std::vector<std::string> matching_ports(const std::vector<std::string> &patterns);
+
+// The USB device behind a serial port, for the station's records.
+struct usb_identity {
+    bool known = false;     // false: no USB device found behind the port
+    std::string vendor_id;  // four hex digits, as the device reports them
+    std::string product_id; // four hex digits
+    std::string serial;     // empty when the device has no serial number
+};
+
+// Looks the port up while its device is present. Linux reads sysfs (the root
+// is /sys, or $KEP_UPDATE_SYSFS so that tests can lay out a device of their own).
+usb_identity port_usb_identity(const std::string &port);
+
+// "cannot open port P: <the cause>; <what to do next>" for the system's
+// error code `code` of the failed open.
+std::string open_failure_message(const std::string &port, long code);

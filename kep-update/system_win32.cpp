@@ -1,0 +1,164 @@
+// Windows: the console, the standard streams, durable appends, COM port
+// patterns over the registry's SERIALCOMM list, and why a port did not open.
+#include "system.h"
+
+#include "os_services.h"
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <set>
+#include <sys/stat.h>
+#include <windows.h>
+
+void guard_standard_streams()
+{
+    // A program started without a console or with closed streams has no
+    // valid descriptors 0-2; a file opened later could take their place.
+    for (int fd = 0; fd <= 2; fd++)
+        if (_get_osfhandle(fd) == -1 || _get_osfhandle(fd) == -2) {
+            int null = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+            if (null >= 0 && null != fd) {
+                _dup2(null, fd);
+                _close(null);
+            }
+        }
+}
+
+void catch_stop_signals(void (*handler)(int))
+{
+    signal(SIGINT, handler);
+    signal(SIGTERM, handler);
+    signal(SIGBREAK, handler); // the console window closed
+}
+
+bool stderr_is_live_terminal()
+{
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode))
+        return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+bool stdout_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+int terminal_columns(int fallback)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return fallback;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+bool record_file_open(record_file *file, const std::string &path, std::string *error)
+{
+    file->fd = _open(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                     _S_IREAD | _S_IWRITE);
+    if (file->fd < 0)
+        *error = "cannot open the report " + path + " for appending: " + strerror(errno);
+    return file->fd >= 0;
+}
+
+bool record_file_append(record_file *file, const std::string &line, std::string *error)
+{
+    __int64 before = _lseeki64(file->fd, 0, SEEK_END);
+    int n = _write(file->fd, line.data(), (unsigned)line.size());
+    if (n == (int)line.size() && _commit(file->fd) == 0)
+        return true;
+    *error = strerror(n < 0 || n == (int)line.size() ? errno : ENOSPC);
+    if (before >= 0 && _chsize_s(file->fd, before) == 0)
+        _commit(file->fd);
+    return false;
+}
+
+void record_file_close(record_file *file)
+{
+    if (file->fd >= 0)
+        _close(file->fd);
+    file->fd = -1;
+}
+
+std::vector<std::string> default_port_patterns() { return {"COM*"}; }
+
+// "*" any run of characters, "?" one character; letters in any case.
+static bool wildcard_match(const char *pattern, const char *name)
+{
+    if (*pattern == '\0')
+        return *name == '\0';
+    if (*pattern == '*')
+        return wildcard_match(pattern + 1, name) || (*name && wildcard_match(pattern, name + 1));
+    if (*name == '\0')
+        return false;
+    bool same = *pattern == '?' ||
+                std::toupper((unsigned char)*pattern) == std::toupper((unsigned char)*name);
+    return same && wildcard_match(pattern + 1, name + 1);
+}
+
+// Reading the registry's list opens no port, so a port busy with an update
+// stays listed.
+static std::vector<std::string> listed_com_ports()
+{
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return names;
+    for (DWORD index = 0;; index++) {
+        char value_name[256], data[64];
+        DWORD name_size = sizeof value_name, data_size = sizeof data - 1, type = 0;
+        LONG result = RegEnumValueA(key, index, value_name, &name_size, nullptr, &type,
+                                    (BYTE *)data, &data_size);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        data[data_size] = '\0';
+        names.emplace_back(data);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+std::vector<std::string> matching_ports(const std::vector<std::string> &patterns)
+{
+    std::set<std::string> found;
+    for (const auto &name : listed_com_ports())
+        for (const auto &pattern : patterns)
+            if (wildcard_match(pattern.c_str(), name.c_str()))
+                found.insert(name);
+    return {found.begin(), found.end()};
+}
+
+// Not looked up yet: records say the USB device is unknown.
+usb_identity port_usb_identity(const std::string &) { return {}; }
+
+std::string open_failure_message(const std::string &port, long code)
+{
+    std::string head = "cannot open port " + port + ": ";
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return head + "it is not present; check the cable and the port name "
+                      "(kep-update --list-ports shows the ports present)";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return head + "it is in use by another program, or access is denied; close the other "
+                      "program and try again";
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED: return head + "it is not a serial port";
+    default: {
+        char text[300];
+        last_error_text(code, text, sizeof text);
+        return head + text;
+    }
+    }
+}
