@@ -28,6 +28,17 @@ void dump_rx(const update_link *link)
     trace_printf("\n");
 }
 
+// A Modbus exception reply: the function code with its high bit set, then the code.
+#define EXCEPTION_REPLY_LENGTH 5
+#define EXCEPTION_FLAG 0x80
+
+static void tell(const update_link *link, int32_t kind, int32_t code = 0)
+{
+    link_event event{kind, link->state, link->offset,
+                     link->offset / MODBUS_PROG_BLOCKSIZE_MAX + 1, code, 0, 0};
+    report_event(&event);
+}
+
 // Writes the request just built; the count written is not used.
 static void send_frame(update_link *link) { port_write(link->handle, link->frame, link->len); }
 
@@ -95,13 +106,12 @@ void link_enter(update_link *link, int32_t new_state)
     default: break;
     }
     link->state = new_state;
+    tell(link, LINK_EVENT_STATE);
 }
 
 static void read_reply(update_link *link)
 {
     link->len = port_read(link->handle, link->frame, link->capacity);
-    if (link->len > 0)
-        report_reply(link->frame, link->len);
 }
 
 static void step_contact(update_link *link)
@@ -126,6 +136,7 @@ static void step_program(update_link *link)
     if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
         trace_printf("TIMEOUT\n");
         link->resends++;
+        tell(link, LINK_EVENT_RESEND);
         link_enter(link, STATE_PROGRAM);
     }
     read_reply(link);
@@ -133,6 +144,12 @@ static void step_program(update_link *link)
         return;
     trace_printf("- OK\n");
     trace_flush();
+    // The engine moves on after any valid reply; a front end may want to
+    // know which blocks the target refused.
+    if (link->len == EXCEPTION_REPLY_LENGTH && (link->frame[1] & EXCEPTION_FLAG))
+        tell(link, LINK_EVENT_BLOCK_REFUSED, link->frame[2]);
+    else
+        tell(link, LINK_EVENT_BLOCK_ACKED);
     link->offset += link->block_length;
     if (link->offset >= link->image_size) {
         link_enter(link, STATE_VERIFY);
@@ -154,6 +171,7 @@ static void step_verify(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
         link->resends++;
+        tell(link, LINK_EVENT_RESEND);
         link_enter(link, STATE_VERIFY);
     }
     read_reply(link);
@@ -169,6 +187,8 @@ static void step_verify(update_link *link)
     uint16_t local = crc16_modbus(link->image, link->image_size);
     trace_printf("Remote CRC %#x\n", remote);
     trace_printf("Local  CRC %#x\n", local);
+    link_event result{LINK_EVENT_VERIFY_RESULT, link->state, link->offset, 0, 0, remote, local};
+    report_event(&result);
     if (remote != local) {
         fail_verify(link);
         return;
@@ -183,6 +203,7 @@ static void step_reset(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, RESET_TIMEOUT_MS)) {
         link->resends++;
+        tell(link, LINK_EVENT_RESEND);
         link_enter(link, STATE_RESET);
     }
     read_reply(link);

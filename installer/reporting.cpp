@@ -67,10 +67,10 @@ void trace_flush()
         fflush(stdout);
 }
 
-void report_reply(const uint8_t *frame, int length)
+void report_event(const link_event *event)
 {
-    if (route && route->reply)
-        route->reply(route->context, frame, length);
+    if (route && route->event)
+        route->event(route->context, event);
 }
 
 // Appends to `message` at `*used`, never past `limit` bytes (zero included).

@@ -8,6 +8,26 @@
 #define STATUS_BUFFER_SIZE 100
 #define FATAL_MESSAGE_SIZE 1000
 
+// What an update did, as it happens, for a front end that follows it.
+enum link_event_kind : int32_t {
+    LINK_EVENT_STATE,          // `state` entered; `offset` bytes acknowledged so far
+    LINK_EVENT_BLOCK_ACKED,    // block `block` (from 1) acknowledged
+    LINK_EVENT_BLOCK_REFUSED,  // block `block` answered with exception `code`
+    LINK_EVENT_RESEND,         // the request of `state` sent again after its time-out
+    LINK_EVENT_VERIFY_RESULT,  // the target's range CRC `remote_crc` against `local_crc`
+    LINK_EVENT_VERIFY_REFUSED, // the verify request answered with exception `code`
+};
+
+struct link_event {
+    int32_t kind; // a link_event_kind
+    int32_t state;
+    int32_t offset;
+    int32_t block;
+    int32_t code;
+    uint16_t remote_crc;
+    uint16_t local_crc;
+};
+
 // Where a thread's trace and status texts go. Without one, the trace goes to
 // standard output and the status to show_status_text().
 struct report_sink {
@@ -15,8 +35,8 @@ struct report_sink {
     void (*trace)(void *context, const char *text, int length);
     void (*flush)(void *context);
     void (*status)(void *context, const char *text);
-    // Every reply read, before the engine acts on it; may be null.
-    void (*reply)(void *context, const uint8_t *frame, int length);
+    // Each event of the update; may be null.
+    void (*event)(void *context, const link_event *event);
 };
 
 // Routes the calling thread's reports to `sink` (null restores the default).
@@ -27,8 +47,8 @@ void status_printf(const char *format, ...) __attribute__((format(printf, 1, 2))
 void trace_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void trace_flush();
 
-// Hands the bytes of a reply just read to this thread's sink, if it wants them.
-void report_reply(const uint8_t *frame, int length);
+// Hands an event to this thread's sink, if it wants them.
+void report_event(const link_event *event);
 
 // The last status text formatted on this thread.
 const char *status_text();

@@ -1,10 +1,11 @@
 #include "cli_options.h"
 
 #include "build_info.h"
-#include "exit_status.h"
+#include "outcome.h"
 
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <set>
 
@@ -25,9 +26,10 @@ static const char *const footer =
     "  3  a port could not be opened\n"
     "  4  no valid reply within --timeout, the target stopped taking data, or a port\n"
     "     stopped working\n"
-    "  130  interrupted\n"
+    "  5  an update ran, but its record could not be written to the --report file\n"
+    "  130  interrupted (Ctrl-C, SIGTERM, or the terminal closed)\n"
     "With several ports, the highest status of them. With --check, 0 means the\n"
-    "target's CRC-16 of the image's range equals the image's (equal CRC-16) and 1\n"
+    "target's CRC-16 of the image's own bytes equals the image's (equal CRC-16) and 1\n"
     "that it differs.\n"
     "--watch runs until Ctrl-C: the first takes no new boards and lets the running\n"
     "ones finish, a second interrupts them; it exits with the highest status of its\n"
@@ -47,13 +49,56 @@ static std::string check_ports(const std::vector<std::string> &ports)
     return "";
 }
 
-// 0 or a finite number of seconds up to a day; "abc", "nan" and "inf" are not.
+// The options that take effect once: a second use would silently override
+// the first, so it is refused.
+static const char *const single_options[][2] = {
+    {"--image", "-i"},  {"--timeout", "-t"}, {"--report", "-r"},   {"--quiet", "-q"},
+    {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
+    {"--describe", ""},
+};
+
+static bool is_option(const std::string &word, const char *name)
+{
+    size_t n = strlen(name);
+    return n && word.compare(0, n, name) == 0 &&
+           (word.size() == n || (name[1] == '-' && word[n] == '='));
+}
+
+// Problems CLI11 lets through or words wrongly: an option given twice, and
+// an empty name in a --port comma list ("a,,b", "a,").
+static std::string check_words(int argc, char **argv)
+{
+    std::vector<int> uses(sizeof single_options / sizeof single_options[0], 0);
+    for (int i = 1; i < argc; i++) {
+        std::string word = argv[i];
+        if (word == "--")
+            break;
+        for (size_t k = 0; k < uses.size(); k++)
+            if ((is_option(word, single_options[k][0]) || is_option(word, single_options[k][1])) &&
+                ++uses[k] == 2)
+                return std::string(single_options[k][0]) + " is given more than once";
+        std::string ports;
+        if (word.rfind("--port=", 0) == 0)
+            ports = word.substr(7);
+        else if ((word == "--port" || word == "-p") && i + 1 < argc)
+            ports = argv[i + 1];
+        else
+            continue;
+        if (ports.empty() || ports.front() == ',' || ports.back() == ',' ||
+            ports.find(",,") != std::string::npos)
+            return "--port needs a port name, not an empty one";
+    }
+    return "";
+}
+
+// 0 or a finite number of seconds up to a day; "abc", "nan" and "inf" are
+// not, nor a positive time under a millisecond, which would count as 0.
 static bool parse_timeout(const std::string &text, double *seconds)
 {
     char *end = nullptr;
     double value = strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0 ||
-        value > TIMEOUT_SECONDS_MAX)
+        value > TIMEOUT_SECONDS_MAX || (value > 0 && value < 0.001))
         return false;
     *seconds = value;
     return true;
@@ -107,8 +152,9 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("--skip-present", options->skip_present,
                  "with --watch, leave the ports present at the start alone");
     app.add_flag("-c,--check", options->check,
-                 "only compare: ask each target's CRC of the image's range; nothing is written "
-                 "and the target is not reset; equal means equal CRC-16");
+                 "only compare: ask each target's CRC of the image's own bytes (not the padding "
+                 "an update writes after them); nothing is written and the target is not "
+                 "reset; equal means equal CRC-16");
     app.add_option("-r,--report", options->report_path,
                    "append a JSON Lines record of every target updated or checked to this file")
         ->type_name("FILE");
@@ -116,6 +162,11 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                  "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
                  "and exit; touches no port");
 
+    std::string misuse = check_words(argc, argv);
+    if (!misuse.empty()) {
+        fprintf(stderr, "kep-update: %s (see --help)\n", misuse.c_str());
+        return EXIT_USAGE;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &success) {
@@ -129,7 +180,8 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     }
     if (!timeout.empty() && !parse_timeout(timeout, &options->timeout_seconds)) {
         fprintf(stderr,
-                "kep-update: --timeout takes 0 or a number of seconds up to %d, not \"%s\"\n",
+                "kep-update: --timeout takes 0 or a number of seconds from 0.001 up to %d, not "
+                "\"%s\"\n",
                 TIMEOUT_SECONDS_MAX, timeout.c_str());
         return EXIT_USAGE;
     }

@@ -1,35 +1,23 @@
 // kep-update: the command-line front end over the update engine.
 #include "cli_options.h"
-#include "firmware_image.h"
 #include "image_description.h"
-#include "image_file.h"
-#include "os_services.h"
-#include "port_job.h"
-#include "system.h"
-#include "progress_display.h"
+#include "live_view.h"
+#include "outcome.h"
 #include "report_log.h"
+#include "runner.h"
 #include "serial/port_list.h"
-#include "station_job.h"
-#include "summary.h"
 #include "system.h"
-#include "watch.h"
+#include "update_image.h"
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <thread>
-#include <unistd.h>
-
-#define DISPLAY_REFRESH_MS 100u
 
 static std::atomic<bool> interrupted{false};
-// --watch: the first Ctrl-C only stops taking new boards; the next interrupts.
+// --watch: the first stop signal only stops taking new boards; the next interrupts.
 static std::atomic<bool> stopping{false};
 static bool watching = false;
 
-static void on_interrupt(int)
+static void on_stop_signal(int)
 {
     if (watching && !stopping)
         stopping = true;
@@ -48,40 +36,11 @@ static int list_ports()
     return EXIT_UPDATED;
 }
 
-// The padded image in `link`: from --image, or the one built in. `*size`: its
-// bytes before padding.
-static bool load_image(const cli_options &options, update_link *link, int32_t *size,
-                       const char **format)
-{
-    if (options.image_path.empty()) {
-        find_firmware_resource(size);
-        load_firmware_image(link);
-        return true;
-    }
-    flat_image file;
-    if (!read_image_file(options.image_path, &file)) {
-        fprintf(stderr, "kep-update: %s\n", file.error.c_str());
-        return false;
-    }
-    *size = (int32_t)file.bytes.size();
-    *format = image_format_name(file.format);
-    if (!set_firmware_image(link, file.bytes.data(), (int32_t)file.bytes.size())) {
-        fprintf(stderr, "kep-update: not enough memory for the image\n");
-        return false;
-    }
-    trace_firmware_image(link);
-    return true;
-}
-
-static void report_end(const port_job *job, bool several)
-{
-    if (job->outcome == JOB_UPDATED)
-        return;
-    fprintf(stderr, "kep-update: %s%s\n", several ? job->prefix.c_str() : "", job->message.c_str());
-}
-
 int main(int argc, char **argv)
 {
+    // Before anything is opened: no port or report may become standard
+    // output or error, and a closed pipe must not end an update.
+    guard_standard_streams();
     cli_options options;
     int status = parse_cli_options(argc, argv, &options);
     if (status >= 0)
@@ -91,85 +50,38 @@ int main(int argc, char **argv)
     if (options.describe)
         return describe_image(options.image_path);
 
-    update_link image{};
-    int32_t image_bytes = 0;
-    const char *format = "built-in";
-    if (!load_image(options, &image, &image_bytes, &format))
-        return EXIT_USAGE;
-    image_identity image_id =
-        identify_image(options.image_path, format, image.image, image_bytes, image.image_size);
-    report_file report;
-    std::string report_error;
-    if (!options.report_path.empty() && !report_open(&report, options.report_path, &report_error)) {
-        fprintf(stderr, "kep-update: %s\n", report_error.c_str());
-        free(image.image);
+    update_image image;
+    std::string error;
+    if (!load_update_image(options.image_path, &image, &error)) {
+        fprintf(stderr, "kep-update: %s\n", error.c_str());
         return EXIT_USAGE;
     }
-    job_limits limits{(uint32_t)(options.timeout_seconds * 1000), &interrupted};
-    station_context station{image.image,
-                            image.image_size,
-                            &limits,
-                            options.check,
-                            options.report_path.empty() ? nullptr : &report,
-                            &image_id};
+    trace_update_image(image);
+    report_file report;
+    if (!options.report_path.empty() && !report_open(&report, options.report_path, &error)) {
+        fprintf(stderr, "kep-update: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
 
     watching = options.watch; // before a signal can come
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
+    catch_stop_signals(on_stop_signal);
 
-    bool several = options.ports.size() > 1;
-    bool terminal = !options.quiet && isatty(fileno(stderr));
-    if (options.watch) {
-        watch_settings settings{options.ports.empty() ? default_port_patterns() : options.ports,
-                                options.skip_present, terminal, options.quiet};
-        int worst = run_watch(&settings, &station, &stopping);
-        report_close(&report);
-        free(image.image);
-        return worst;
-    }
-    // When the trace shares the terminal, its lines go above the progress area.
-    bool shared_terminal = terminal && isatty(fileno(stdout));
-    std::vector<std::unique_ptr<port_job>> jobs;
-    progress_display display;
-    display.image_size = image.image_size;
-    // One column short of the edge: a line that fills it would wrap on some terminals.
-    display.width = terminal_columns(display.width + 1) - 1;
-    for (const auto &port : options.ports) {
-        jobs.push_back(std::make_unique<port_job>());
-        port_job *job = jobs.back().get();
-        job->port_name = port;
-        job->prefix = several ? port + ": " : "";
-        job->show_status_lines = !options.quiet && !terminal;
-        job->display = shared_terminal ? &display : nullptr;
-        display.jobs.push_back(job);
-    }
-
-    std::atomic<size_t> finished{0};
-    std::vector<std::thread> workers;
-    std::vector<station_result> results(jobs.size());
-    for (size_t i = 0; i < jobs.size(); i++)
-        workers.emplace_back([&, i] {
-            run_station_job(jobs[i].get(), &station, &results[i]);
-            finished++;
-        });
-    while (finished < jobs.size()) {
-        if (terminal)
-            display_refresh(&display);
-        sleep_ms(DISPLAY_REFRESH_MS);
-    }
-    for (auto &worker : workers)
-        worker.join();
-    if (terminal)
-        display_finish(&display);
-
-    int worst = EXIT_UPDATED;
-    for (const auto &job : jobs) {
-        report_end(job.get(), several);
-        worst = std::max(worst, (int)job_exit_status(job.get()));
-    }
-    if (several)
-        print_summary(jobs, image.image_size);
+    live_view view;
+    view_open(&view, !options.quiet);
+    run_settings settings;
+    settings.ports = options.watch && options.ports.empty() ? default_port_patterns() : options.ports;
+    settings.watch = options.watch;
+    settings.skip_present = options.skip_present;
+    settings.quiet = options.quiet;
+    settings.report = options.report_path.empty() ? nullptr : &report;
+    settings.job.image = &image;
+    settings.job.check = options.check;
+    settings.job.timeout_ms = (uint32_t)(options.timeout_seconds * 1000 + 0.5);
+    settings.job.interrupted = &interrupted;
+    settings.job.view = &view;
+    settings.job.status_lines = !options.quiet && !view_has_area(&view);
+    settings.job.prefixed = options.watch || options.ports.size() > 1;
+    int worst = run_boards(&settings, &stopping);
     report_close(&report);
-    free(image.image);
     return worst;
 }

@@ -1,27 +1,11 @@
 #include "report_log.h"
 
-#include "system.h"
 #include "frames.h"
 #include "sha256.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-
-image_identity identify_image(const std::string &path, const char *format, const uint8_t *padded,
-                              int32_t size, int32_t padded_size)
-{
-    image_identity image;
-    image.source = path.empty() ? "built-in" : path;
-    image.format = format;
-    image.size = size;
-    image.padded_size = padded_size;
-    image.crc16 = crc16_modbus(padded, padded_size);
-    char hex[SHA256_HEX_SIZE];
-    sha256_hex(padded, (size_t)padded_size, hex); // as --describe shows it
-    image.sha256 = hex;
-    return image;
-}
 
 // The length of the UTF-8 sequence at `text[at]`, or 0 when it is not one.
 static size_t utf8_length(const std::string &text, size_t at)
@@ -108,12 +92,12 @@ static std::string usb_json(const usb_identity &usb)
            ",\"serial\":" + (usb.serial.empty() ? "null" : json_string(usb.serial)) + "}";
 }
 
-static std::string image_json(const image_identity *image)
+static std::string image_json(const update_image *image)
 {
     char numbers[160];
     snprintf(numbers, sizeof numbers, ",\"size\":%d,\"padded_size\":%d,\"crc16\":\"0x%04x\"",
-             (int)image->size, (int)image->padded_size, (unsigned)image->crc16);
-    return "{\"path\":" + json_string(image->source) + ",\"format\":" + json_string(image->format) +
+             (int)image->data_size, (int)padded_size(*image), (unsigned)image->crc16);
+    return "{\"path\":" + json_string(image->path) + ",\"format\":" + json_string(image->format) +
            numbers + ",\"sha256\":" + json_string(image->sha256) + "}";
 }
 
@@ -121,10 +105,10 @@ std::string format_report_record(const report_record *r)
 {
     char numbers[200];
     snprintf(numbers, sizeof numbers,
-             ",\"exit_status\":%d,\"blocks_acknowledged\":%d,\"blocks_total\":%d,\"resends\":%d,"
-             "\"seconds\":%.3f",
-             r->exit_status, (int)r->blocks_acknowledged, (int)r->blocks_total, (int)r->resends,
-             r->seconds);
+             ",\"exit_status\":%d,\"blocks_acknowledged\":%d,\"blocks_refused\":%d,"
+             "\"blocks_total\":%d,\"resends\":%d,\"seconds\":%.3f",
+             r->exit_status, (int)r->blocks_acknowledged, (int)r->blocks_refused,
+             (int)r->blocks_total, (int)r->resends, r->seconds);
     return "{\"started\":" + json_string(iso8601_utc(r->started_ms)) +
            ",\"ended\":" + json_string(iso8601_utc(r->ended_ms)) +
            ",\"port\":" + json_string(r->port) + ",\"usb\":" + usb_json(r->usb) +

@@ -3,36 +3,23 @@
 #pragma once
 
 #include "system.h"
+#include "update_image.h"
 
 #include <cstdint>
 #include <mutex>
 #include <string>
-
-// What names the image beyond doubt.
-struct image_identity {
-    std::string source; // the --image path, or "built-in"
-    std::string format;
-    int32_t size = 0;        // bytes of the image itself
-    int32_t padded_size = 0; // what is written: whole 1024-byte blocks
-    uint16_t crc16 = 0;      // of the padded image, as the target checks it
-    std::string sha256;      // of the padded image, 64 hex digits, as --describe shows it
-};
-
-// `padded` holds `padded_size` bytes whose first `size` are the image read
-// from `path` (empty: the built-in image) in `format`.
-image_identity identify_image(const std::string &path, const char *format, const uint8_t *padded,
-                              int32_t size, int32_t padded_size);
 
 struct report_record {
     int64_t started_ms = 0; // wall clock, milliseconds since 1970 (UTC)
     int64_t ended_ms = 0;
     std::string port;
     usb_identity usb;
-    const image_identity *image = nullptr;
+    const update_image *image = nullptr;
     bool check = false; // "check", else "update"
     std::string outcome;
     int exit_status = 0;
     int32_t blocks_acknowledged = 0;
+    int32_t blocks_refused = 0;
     int32_t blocks_total = 0;
     int32_t resends = 0;
     double seconds = 0;

@@ -1,11 +1,10 @@
-// The table printed at the end of a multi-port run.
+// The table printed at the end of a run over several named ports.
 #pragma once
 
-#include "port_job.h"
+#include "runner.h"
 
 #include <memory>
 #include <string>
 #include <vector>
 
-std::string format_summary(const std::vector<std::unique_ptr<port_job>> &jobs, int32_t image_size);
-void print_summary(const std::vector<std::unique_ptr<port_job>> &jobs, int32_t image_size);
+std::string format_summary(const std::vector<std::unique_ptr<board>> &boards, bool check);

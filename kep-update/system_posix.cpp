@@ -31,6 +31,7 @@ void guard_standard_streams()
             }
         }
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN); // a file size limit fails the report's write, as a full disk does
 }
 
 void catch_stop_signals(void (*handler)(int))

@@ -154,6 +154,9 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         {{"--port", port, "app.bin"}, 2, "\"app.bin\" belongs to no option"},
         {{"--port", "a,b,a"}, 2, "port a is named more than once"},
         {{"--port", ""}, 2, "--port needs a port name"},
+        {{"--port", "a,,b"}, 2, "--port needs a port name"},
+        {{"--port", "a", "-i", "x", "--image=y"}, 2, "--image is given more than once"},
+        {{"--watch", "--check", "-w"}, 2, "--watch is given more than once"},
         {{"--port", dir + "/no-such-port"}, 3, "port " + dir + "/no-such-port: it is not present; check the cable"},
         {{"--port", small_image}, 3, "port " + small_image + ": it is not a serial port"},
         {{"--port", held}, 3, "port " + held + ": it is in use by another program (kep_update_test (process " +
@@ -161,16 +164,17 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         {{"--port", denied}, 3, "port " + denied + ": permission denied; the device belongs to group dialout",
          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}}};
     // clang-format on
-    for (const char *bad : {"soon", "nan", "-1", "86401"})
+    for (const char *bad : {"soon", "nan", "-1", "86401", "1e-9"})
         cases.push_back(
             {{"--port", port, "--timeout", bad},
              2,
-             std::string("--timeout takes 0 or a number of seconds up to 86400, not \"") + bad +
+             std::string("--timeout takes 0 or a number of seconds from 0.001 up to 86400, not \"") + bad +
                  "\""});
     for (const auto &[path, why] : std::vector<std::pair<std::string, std::string>>{
              {dir + "/absent.bin", "cannot open image " + dir + "/absent.bin: No such file"},
              {ram, "ram.hex: line 2: data at 0x20000000..0x20000000 reaches 0x08200000"},
-             {dir, "cannot read image"}}) {
+             {dir, "is not a regular file but a directory"},
+             {"/dev/zero", "/dev/zero is not a regular file"}}) {
         cases.push_back({{"--port", port, "--image", path}, 2, why});
         cases.push_back({{"--describe", "--image", path}, 2, why});
     }

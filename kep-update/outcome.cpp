@@ -1,0 +1,24 @@
+#include "outcome.h"
+
+static const outcome_row rows[] = {
+    /* OUTCOME_RUNNING */ {"running", "running", EXIT_UPDATED},
+    /* OUTCOME_UPDATED */ {"updated", "equal", EXIT_UPDATED},
+    /* OUTCOME_RESET_UNCONFIRMED */
+    {"updated, reset not confirmed", "equal", EXIT_UPDATED},
+    /* OUTCOME_VERIFY_FAILED */ {"FAILED", "differs", EXIT_VERIFY_FAILED},
+    /* OUTCOME_VERIFY_REFUSED */ {"FAILED, verify refused", "verify refused", EXIT_VERIFY_FAILED},
+    /* OUTCOME_OPEN_FAILED */ {"port not opened", "port not opened", EXIT_PORT_ERROR},
+    /* OUTCOME_TIMED_OUT */ {"timed out", "timed out", EXIT_TIMED_OUT},
+    /* OUTCOME_STALLED */ {"stopped taking data", "stopped taking data", EXIT_TIMED_OUT},
+    /* OUTCOME_PORT_LOST */ {"port lost", "port lost", EXIT_TIMED_OUT},
+    /* OUTCOME_INTERRUPTED */ {"interrupted", "interrupted", EXIT_INTERRUPTED},
+};
+
+const outcome_row &outcome_of(outcome_id id) { return rows[id]; }
+
+const char *outcome_words(outcome_id id, bool check)
+{
+    return check ? rows[id].check_words : rows[id].words;
+}
+
+exit_status outcome_status(outcome_id id) { return rows[id].status; }
