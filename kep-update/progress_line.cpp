@@ -76,10 +76,10 @@ std::string progress_line(const std::string &label, const job_snapshot &s, int32
         bar--;
     if (bar > 0 && !fits((size_t)bar + 3))
         bar = 0;
+    if (bar == 0 && !fits(0) && !label.empty())
+        name = label.substr(label.rfind('/') + 1) + ": ";
     if (bar == 0 && !fits(0))
         pct.clear();
-    if (!fits(0) && !label.empty())
-        name = label.substr(label.rfind('/') + 1) + ": ";
     std::string line = name + (bar ? bar_text(done, total, bar) : "") + pct + text + rate;
     if ((int)line.size() > width)
         line.resize((size_t)(width > 0 ? width : 0));

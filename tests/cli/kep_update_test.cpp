@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
-#include <poll.h>
-#include <pty.h>
 #include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +19,6 @@ namespace
 {
 
 using KepUpdate = rig;
-
-// Fails at the first of `lines` missing from `text` after the one before it.
-void expect_in_order(const std::string &text, const std::vector<std::string> &lines)
-{
-    size_t at = 0;
-    for (const auto &line : lines) {
-        size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\nin:\n"
-                                            << text;
-        at = found + line.size();
-    }
-}
 
 std::string local_crc(const std::string &trace)
 {
@@ -187,81 +173,6 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
     port_close(holder);
     EXPECT_EQ(run_tool({"--list-ports"}).status, 0);
     EXPECT_THAT(run_tool({"--help"}).out, HasSubstr("Exit status:"));
-}
-
-// The rows a terminal shows after `shown`, which moves the cursor with
-// carriage return, line feed, ESC [ n A (up) and ESC [ J (clear below).
-std::vector<std::string> screen_after(const std::string &shown)
-{
-    std::vector<std::string> rows(1);
-    size_t row = 0, col = 0;
-    for (size_t i = 0; i < shown.size(); i++) {
-        if (shown[i] == '\033') {
-            size_t end = shown.find_first_of("AJ", i);
-            if (shown[end] == 'A')
-                row -= std::stoul(shown.substr(i + 2)); // the digits after "ESC ["
-            else
-                rows.resize(row + 1), rows[row].resize(std::min(col, rows[row].size()));
-            i = end;
-        } else if (shown[i] == '\n' && ++row == rows.size()) {
-            rows.emplace_back();
-        } else if (shown[i] == '\r') {
-            col = 0;
-        } else if (shown[i] != '\n') {
-            rows[row].resize(std::max(rows[row].size(), col + 1), ' ');
-            rows[row][col++] = shown[i];
-        }
-    }
-    return rows;
-}
-
-// Three targets at once on a terminal, one failing on its own: no trace line is
-// cut or overwritten, a progress line per port stays below them.
-TEST_F(KepUpdate, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheirOwn)
-{
-    std::string a = start_sim("a"), b = start_sim("b", {"--wrong-verify"}), c = start_sim("c");
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    ASSERT_TRUE(start_tool(&tool, {"--port", a + "," + b, "--port", c}, {}, slave));
-    close(slave);
-    std::string shown;
-    char buffer[4096];
-    pollfd output{master, POLLIN, 0};
-    for (ssize_t n; poll(&output, 1, 10000) > 0 && (n = read(master, buffer, sizeof buffer)) > 0;)
-        shown.append(buffer, (size_t)n); // until the tool has closed the terminal
-    close(master);
-    EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
-    EXPECT_TRUE(flash_holds("a", FIRMWARE_BIN));
-    EXPECT_TRUE(flash_holds("c", FIRMWARE_BIN));
-
-    std::vector<std::string> rows = screen_after(shown);
-    std::string screen;
-    size_t last_trace = 0, bars = 0;
-    for (size_t i = 0; i < rows.size(); i++) {
-        screen += rows[i] + "\n";
-        if (rows[i].find("PROG ADDR") != std::string::npos) {
-            // Whole: acknowledged, or timed out (the machine is busy) and sent again.
-            EXPECT_THAT(rows[i], testing::MatchesRegex(".*- SENT - (- OK|TIMEOUT)"))
-                << "cut or overwritten";
-            last_trace = i;
-        }
-        bars += rows[i].find("] 100%  updated") != std::string::npos && i > last_trace;
-    }
-    EXPECT_EQ(bars, 2u) << "a full bar below the trace for each updated port:\n" << screen;
-    for (const auto &port : {a, c})
-        expect_in_order(
-            screen, {"Flash Image Size 0x6400 bytes\n", port + ":  . Opening serial port " + port,
-                     port + ": REMOTE DEVICE LINK ESTABLISHED\n",
-                     port + ": PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
-                     port + ": PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
-                     port + ": CRCs match\n", port + ": frame length    5 bytes received & OK\n"});
-    expect_in_order(screen,
-                    {b + ": Remote CRC", b + ": CRC FAIL\n", a + "  updated  25/25",
-                     b + "  FAILED   25/25", c + "  updated  25/25", "2 of 3 targets updated"});
-    // --version names the built-in firmware as the Windows version resource does.
-    EXPECT_THAT(run_tool({"--version"}).out,
-                HasSubstr("\nBuilt-in firmware firmware.bin, 25600 bytes, CRC-16 " +
-                          local_crc(screen) + "\n"));
 }
 
 } // namespace

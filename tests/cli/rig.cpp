@@ -132,3 +132,14 @@ bool rig::sh(const std::string &command)
 {
     return system(("cd " + dir + " && " + command + " >/dev/null").c_str()) == 0;
 }
+
+void expect_in_order(const std::string &text, const std::vector<std::string> &lines)
+{
+    size_t at = 0;
+    for (const auto &line : lines) {
+        size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\nin:\n"
+                                            << text;
+        at = found + line.size();
+    }
+}

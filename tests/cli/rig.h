@@ -59,3 +59,6 @@ class rig : public testing::Test
     std::vector<child> sims;
     child tool; // one left running by a failed check is ended
 };
+
+// Fails at the first of `lines` missing from `text` after the one before it.
+void expect_in_order(const std::string &text, const std::vector<std::string> &lines);

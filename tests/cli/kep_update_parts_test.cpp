@@ -1,0 +1,118 @@
+// kep-update's pure parts, as tables: the live area's line at any width, the
+// report's JSON strings and UTC stamps, and which watched ports start.
+#include "port_presence.h"
+#include "progress_line.h"
+#include "report_log.h"
+
+#include <gmock/gmock.h>
+
+using testing::HasSubstr;
+
+namespace
+{
+
+job_snapshot snapshot(int32_t state, int32_t done, outcome_id outcome = OUTCOME_RUNNING,
+                      const char *status = "programming 0x8001c00", uint32_t started = 0)
+{
+    job_snapshot s;
+    s.status = status;
+    s.state = state;
+    s.blocks_done = done;
+    s.program_started_ms = started;
+    s.outcome = outcome;
+    return s;
+}
+
+TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
+{
+    const std::string port = "/dev/serial/by-id/usb-FTDI_A50285BI";
+    struct row {
+        job_snapshot s;
+        bool check;
+        int width;
+        std::string expected; // the whole line
+    };
+    // 25 blocks; the first acknowledged 10 s ago at tick 20000, 10 done since: 1.0 KiB/s.
+    // clang-format off
+    const std::vector<row> rows = {
+        {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 10000), false, 120,
+         port + ": [########................]  37%  programming 0x8003000  1.0 KiB/s  0:15 left"},
+        {snapshot(STATE_PROGRAM, 0, OUTCOME_RUNNING, "programming 0x8000800", 20000), false, 120,
+         port + ": [........................]   0%  programming 0x8000800  -.- KiB/s  -:-- left"},
+        {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 10000), false, 79,
+         port + ": [####........]  37%  programming 0x8003000"},
+        {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 10000), false, 39,
+         "usb-FTDI_A50285BI: programming 0x800300"},
+        {snapshot(STATE_DONE, 25, OUTCOME_RESET_UNCONFIRMED), false, 40,
+         "usb-FTDI_A50285BI: updated, reset not co"},
+        {snapshot(STATE_FAILED, 25, OUTCOME_VERIFY_FAILED), false, 19, "usb-FTDI_A50285BI: "},
+        {snapshot(STATE_DONE, 0, OUTCOME_UPDATED), true, 30, "usb-FTDI_A50285BI: 100%  equal"},
+        {snapshot(STATE_CONTACT, 0, OUTCOME_RUNNING, "Establishing Link..."), false, 60,
+         port + ": Establishing Link..."},
+    };
+    // clang-format on
+    for (const auto &r : rows)
+        EXPECT_EQ(progress_line(port, r.s, 25, r.check, 20000, r.width), r.expected) << r.width;
+    // Without a port name, 20 columns keep a short bar and show how it ended.
+    EXPECT_EQ(progress_line("", snapshot(STATE_FAILED, 25, OUTCOME_VERIFY_FAILED), 25, false, 0, 19),
+              "[###.]  92%  FAILED");
+    job_snapshot refused = snapshot(STATE_PROGRAM, 3, OUTCOME_RUNNING, "programming 0x8001400");
+    refused.blocks_refused = 2;
+    EXPECT_THAT(progress_line("", refused, 25, false, 0, 79), HasSubstr("0x8001400 (2 refused)"));
+}
+
+TEST(Report, JsonStringsAndUtcStamps)
+{
+    const std::vector<std::pair<std::string, std::string>> strings = {
+        {"plain /dev/ttyUSB0", "\"plain /dev/ttyUSB0\""},
+        {"q\"b\\n\nt\t\x01\x7f", "\"q\\\"b\\\\n\\nt\\t\\u0001\\u007f\""},
+        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x8c", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x8c\""},
+        {"\xff\xc3(\xe2\x82", "\"\\ufffd\\ufffd(\\ufffd\\ufffd\""}, // not UTF-8, or cut short
+    };
+    for (const auto &[text, json] : strings)
+        EXPECT_EQ(json_string(text), json);
+    const std::vector<std::pair<int64_t, std::string>> stamps = {
+        {0, "1970-01-01T00:00:00.000Z"},           {-1, "1969-12-31T23:59:59.999Z"},
+        {951868799999, "2000-02-29T23:59:59.999Z"}, {1769860800000, "2026-01-31T12:00:00.000Z"},
+        {1798761599999, "2026-12-31T23:59:59.999Z"}, {4107542400000, "2100-03-01T00:00:00.000Z"},
+    };
+    for (const auto &[ms, text] : stamps)
+        EXPECT_EQ(iso8601_utc(ms), text);
+}
+
+TEST(PortPresence, EachBoardStartsOncePerPluggingIn)
+{
+    using ports = std::vector<std::string>;
+    struct step {
+        ports present;
+        const char *ended; // a job that ended before this scan, or ""
+        ports starting;
+    };
+    // clang-format off
+    const std::vector<step> steps = {
+        {{"A", "B"}, "", {"A", "B"}}, // present at the start: at once
+        {{"A", "B", "C"}, "", {}},    // new: seen once first
+        {{"A", "B", "C"}, "A", {"C"}},
+        {{"A", "B", "C"}, "C", {}},   // done while plugged in: not again
+        {{"B"}, "", {}},              // A and C unplugged
+        {{"A", "B"}, "", {}},
+        {{"A", "B"}, "", {"A"}},      // A plugged in again
+        {{}, "", {}},                 // B unplugged while its update runs...
+        {{"B"}, "B", {}},             // ...so what is there now is a new board
+        {{"B"}, "", {"B"}},
+    };
+    // clang-format on
+    port_presence presence;
+    for (size_t i = 0; i < steps.size(); i++) {
+        if (*steps[i].ended)
+            presence_job_ended(&presence, steps[i].ended);
+        EXPECT_EQ(presence_scan(&presence, steps[i].present), steps[i].starting) << "scan " << i;
+    }
+    port_presence skipping;
+    skipping.skip_present = true;
+    EXPECT_EQ(presence_scan(&skipping, {"A"}), ports{});
+    EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{});
+    EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{"B"});
+}
+
+} // namespace
