@@ -47,8 +47,9 @@ static std::string rate_text(const job_snapshot &s, int32_t blocks, uint32_t now
 static std::string bar_text(int32_t done, int32_t total, int width)
 {
     int filled = (int)((int64_t)done * width / total);
-    return "[" + std::string((size_t)filled, '#') + std::string((size_t)(width - filled), '.') +
-           "] ";
+    std::string bar(1, '[');
+    bar.append((size_t)filled, '#').append((size_t)(width - filled), '.').append("] ");
+    return bar;
 }
 
 std::string progress_line(const std::string &label, const job_snapshot &s, int32_t blocks_total,
