@@ -259,7 +259,7 @@ static void step_link(board_job *job)
 
 static void prepare_link(board_job *job)
 {
-    const update_image *image = job->settings->image;
+    const update_image *image = job->image;
     job->frame.assign(MODBUS_FRAME_LENGTH_MAX, 0);
     update_link *link = &job->link;
     link->port_name = job->port.c_str();
@@ -270,16 +270,39 @@ static void prepare_link(board_job *job)
     link->frame = job->frame.data();
     // The engine only reads the image; the link record's field is not const.
     link->image = const_cast<uint8_t *>(image->padded.data());
-    // A check compares the image's own bytes, whatever follows them in the
-    // target; an update verifies all it wrote, padding included.
-    link->image_size = job->settings->check ? image->data_size : padded_size(*image);
+    link->image_size = padded_size(*image);
     link->flash_base = FLASH_IMAGE_BASE;
     link->check_only = job->settings->check;
 }
 
-void run_board_job(board_job *job, const job_settings *settings)
+// The link's verify request and local CRC over one part of the image.
+static void aim_check(board_job *job, image_range range)
+{
+    job->link.image = const_cast<uint8_t *>(job->image->padded.data()) + range.offset;
+    job->link.image_size = range.length;
+    job->link.flash_base = FLASH_IMAGE_BASE + (uint32_t)range.offset;
+}
+
+// A check compares the image's own bytes, whatever follows them in the
+// target (an update verifies all it wrote, padding included), and skips a
+// board's serial number: one verify request per part, on one link.
+static void check_link(board_job *job)
+{
+    std::vector<image_range> ranges = check_ranges(*job->image, job->settings->serial);
+    for (size_t i = 0; i < ranges.size(); i++) {
+        aim_check(job, ranges[i]);
+        if (i > 0)
+            link_enter(&job->link, STATE_VERIFY);
+        step_link(job);
+        if (job->result.outcome != OUTCOME_UPDATED)
+            return;
+    }
+}
+
+void run_board_job(board_job *job, const job_settings *settings, const update_image *image)
 {
     job->settings = settings;
+    job->image = image;
     report_sink sink{job, job_trace, job_flush, job_status, job_event};
     report_route(&sink);
     uint32_t started = tick_count_ms();
@@ -287,7 +310,10 @@ void run_board_job(board_job *job, const job_settings *settings)
     if (try_open_serial_port(&job->link)) {
         port_set_write_check(job->link.handle, keep_writing, job);
         status_printf("Contacting Device...");
-        step_link(job);
+        if (settings->check)
+            check_link(job);
+        else
+            step_link(job);
         port_close(job->link.handle);
         job->link.handle = INVALID_PORT_HANDLE;
     } else {
@@ -302,7 +328,7 @@ void run_board_job(board_job *job, const job_settings *settings)
     job_result &r = job->result;
     r.blocks_acknowledged = job->acknowledged;
     r.blocks_refused = (int32_t)job->refused.size();
-    r.blocks_total = blocks_of(padded_size(*settings->image));
+    r.blocks_total = blocks_of(padded_size(*image));
     r.seconds = (tick_count_ms() - started) / 1000.0;
     {
         std::lock_guard<std::mutex> hold(job->mutex);

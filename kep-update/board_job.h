@@ -5,6 +5,7 @@
 #pragma once
 
 #include "outcome.h"
+#include "serial_number.h"
 #include "update_image.h"
 #include "update_link.h"
 
@@ -28,6 +29,7 @@ struct job_settings {
     live_view *view = nullptr; // where trace and status text go
     bool status_lines = true;  // plain status lines on standard error
     bool prefixed = false;     // each line starts with the port name (several targets)
+    const serial_settings *serial = nullptr; // a check then skips the number's field
 };
 
 // What the live view shows of a running job.
@@ -58,6 +60,7 @@ struct job_result {
 struct board_job {
     std::string port;
     const job_settings *settings = nullptr;
+    const update_image *image = nullptr; // this board's: settings->image, or its numbered copy
 
     // Private to the job's own thread.
     update_link link{};
@@ -76,7 +79,7 @@ struct board_job {
     job_snapshot snapshot;
 };
 
-// Runs the whole update (or check) of `job->port`; fills job->result.
-void run_board_job(board_job *job, const job_settings *settings);
+// Runs the whole update (or check) of `job->port` with `image`; fills job->result.
+void run_board_job(board_job *job, const job_settings *settings, const update_image *image);
 
 job_snapshot job_progress(board_job *job);

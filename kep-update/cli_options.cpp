@@ -4,6 +4,8 @@
 #include "outcome.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <cstdlib>
@@ -54,7 +56,8 @@ static std::string check_ports(const std::vector<std::string> &ports)
 static const char *const single_options[][2] = {
     {"--image", "-i"},  {"--timeout", "-t"}, {"--report", "-r"},   {"--quiet", "-q"},
     {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
-    {"--describe", ""},
+    {"--describe", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
+    {"--serial-start", ""}, {"--expect-sha256", ""},
 };
 
 static bool is_option(const std::string &word, const char *name)
@@ -88,6 +91,41 @@ static std::string check_words(int argc, char **argv)
             ports.find(",,") != std::string::npos)
             return "--port needs a port name, not an empty one";
     }
+    return "";
+}
+
+// Whole decimal or 0x-hex numbers only: "12abc" and "-1" are not.
+static bool parse_whole(const std::string &text, uint64_t max, uint64_t *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long parsed = strtoull(text.c_str(), &end, 0);
+    if (text.empty() || !isdigit((unsigned char)text[0]) || *end != '\0' || errno || parsed > max)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+static std::string parse_serial_options(const std::string &address, const std::string &format,
+                                        const std::string &start, serial_settings *serial)
+{
+    bool any = !address.empty() || !serial->file.empty() || !start.empty() || format != "u32le";
+    if (!any)
+        return "";
+    if (address.empty() || serial->file.empty())
+        return "--serial-number ADDRESS and --serial-file FILE go together";
+    uint64_t value = 0;
+    if (!parse_whole(address, UINT32_MAX, &value))
+        return "--serial-number takes a flash address such as 0x0800F000, not \"" + address + "\"";
+    serial->address = (uint32_t)value;
+    if (!parse_serial_format(format, &serial->format))
+        return "--serial-format takes u32le, u32be, u64le or ascii:N (N from 1 to 20), not \"" +
+               format + "\"";
+    serial->format_name = format;
+    if (!start.empty() && !parse_whole(start, UINT64_MAX - 1, &serial->start))
+        return "--serial-start takes a whole number, not \"" + start + "\"";
+    serial->has_start = !start.empty();
+    serial->used = true;
     return "";
 }
 
@@ -162,6 +200,30 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                  "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
                  "and exit; touches no port");
 
+    std::string serial_address, serial_format = "u32le", serial_start, expect_sha256;
+    app.add_option("--serial-number", serial_address,
+                   "give each board the next number from --serial-file, written into its copy "
+                   "of the image at this flash address (0x0800F000), where the image holds "
+                   "blank bytes (all 0xFF or all 0x00); the CRC and verify cover the number")
+        ->type_name("ADDRESS");
+    app.add_option("--serial-file", options->serial.file,
+                   "the file holding the next serial number in decimal; taken under a lock and "
+                   "advanced on the disk before the board's update starts, so that no number "
+                   "is handed out twice, whatever happens to the board")
+        ->type_name("FILE");
+    app.add_option("--serial-format", serial_format,
+                   "how the number is written: u32le (default), u32be, u64le, or ascii:N "
+                   "(N decimal digits, zero-padded)")
+        ->type_name("FORMAT");
+    app.add_option("--serial-start", serial_start,
+                   "the first number, when --serial-file does not exist yet")
+        ->type_name("N");
+    app.add_option("--expect-sha256", expect_sha256,
+                   "refuse an image whose padded SHA-256 (as --describe prints it) is not this "
+                   "one; the image is read once at the start, and --watch never reads the file "
+                   "again, so a file replaced on disk cannot change what a station writes")
+        ->type_name("HEX");
+
     std::string misuse = check_words(argc, argv);
     if (!misuse.empty()) {
         fprintf(stderr, "kep-update: %s (see --help)\n", misuse.c_str());
@@ -185,6 +247,19 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                 TIMEOUT_SECONDS_MAX, timeout.c_str());
         return EXIT_USAGE;
     }
+    std::string serial_problem = parse_serial_options(serial_address, serial_format, serial_start,
+                                                      &options->serial);
+    if (serial_problem.empty() && !expect_sha256.empty() &&
+        (expect_sha256.size() != 64 ||
+         expect_sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
+        serial_problem = "--expect-sha256 takes the 64 hex digits --describe prints, not \"" +
+                         expect_sha256 + "\"";
+    if (!serial_problem.empty()) {
+        fprintf(stderr, "kep-update: %s\n", serial_problem.c_str());
+        return EXIT_USAGE;
+    }
+    for (char c : expect_sha256)
+        options->expect_sha256 += (char)tolower((unsigned char)c);
     if (options->list_ports || options->describe)
         return -1;
     std::string problem = options->ports.empty() && !options->watch

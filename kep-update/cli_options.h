@@ -1,6 +1,8 @@
 // The command line of kep-update.
 #pragma once
 
+#include "serial_number.h"
+
 #include <string>
 #include <vector>
 
@@ -16,6 +18,8 @@ struct cli_options {
     bool check = false;
     std::string report_path; // empty: no report
     bool describe = false; // print what would be written, touch no port
+    serial_settings serial;    // --serial-number, --serial-file, --serial-format, --serial-start
+    std::string expect_sha256; // empty: any image
 };
 
 // Parses argv into `options`. Returns -1 to go on, or the exit status to end

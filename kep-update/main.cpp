@@ -5,6 +5,7 @@
 #include "outcome.h"
 #include "report_log.h"
 #include "runner.h"
+#include "serial_number.h"
 #include "serial/port_list.h"
 #include "system.h"
 #include "update_image.h"
@@ -56,6 +57,21 @@ int main(int argc, char **argv)
         fprintf(stderr, "kep-update: %s\n", error.c_str());
         return EXIT_USAGE;
     }
+    if (!options.expect_sha256.empty() && image.sha256 != options.expect_sha256) {
+        fprintf(stderr,
+                "kep-update: image %s has SHA-256 %s, not the expected %s; it is not written\n",
+                image.path.c_str(), image.sha256.c_str(), options.expect_sha256.c_str());
+        return EXIT_USAGE;
+    }
+    if (options.serial.used) {
+        std::string problem = check_serial_field(image, options.serial);
+        if (problem.empty() && !options.check)
+            problem = check_serial_file(options.serial);
+        if (!problem.empty()) {
+            fprintf(stderr, "kep-update: %s\n", problem.c_str());
+            return EXIT_USAGE;
+        }
+    }
     trace_update_image(image);
     report_file report;
     if (!options.report_path.empty() && !report_open(&report, options.report_path, &error)) {
@@ -75,6 +91,8 @@ int main(int argc, char **argv)
     settings.quiet = options.quiet;
     settings.report = options.report_path.empty() ? nullptr : &report;
     settings.job.image = &image;
+    settings.serial = options.serial;
+    settings.job.serial = &settings.serial;
     settings.job.check = options.check;
     settings.job.timeout_ms = (uint32_t)(options.timeout_seconds * 1000 + 0.5);
     settings.job.interrupted = &interrupted;

@@ -12,6 +12,7 @@ static const outcome_row rows[] = {
     /* OUTCOME_STALLED */ {"stopped taking data", "stopped taking data", EXIT_TIMED_OUT},
     /* OUTCOME_PORT_LOST */ {"port lost", "port lost", EXIT_TIMED_OUT},
     /* OUTCOME_INTERRUPTED */ {"interrupted", "interrupted", EXIT_INTERRUPTED},
+    /* OUTCOME_NO_SERIAL_NUMBER */ {"no serial number", "no serial number", EXIT_USAGE},
 };
 
 const outcome_row &outcome_of(outcome_id id) { return rows[id]; }

@@ -25,6 +25,7 @@ enum outcome_id {
     OUTCOME_STALLED, // the line took no data for --timeout
     OUTCOME_PORT_LOST,
     OUTCOME_INTERRUPTED,
+    OUTCOME_NO_SERIAL_NUMBER, // none could be taken: the board was left alone
 };
 
 struct outcome_row {

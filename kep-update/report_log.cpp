@@ -115,7 +115,9 @@ std::string format_report_record(const report_record *r)
            ",\"image\":" + image_json(r->image) +
            ",\"operation\":" + json_string(r->check ? "check" : "update") +
            ",\"outcome\":" + json_string(r->outcome) + numbers +
-           ",\"message\":" + json_string(r->message) + "}\n";
+           ",\"message\":" + json_string(r->message) +
+           ",\"serial_number\":" + (r->numbered ? std::to_string(r->serial_number) : "null") +
+           ",\"written_sha256\":" + json_string(r->written_sha256) + "}\n";
 }
 
 bool report_open(report_file *report, const std::string &path, std::string *error)

@@ -24,6 +24,9 @@ struct report_record {
     int32_t resends = 0;
     double seconds = 0;
     std::string message;
+    bool numbered = false; // serial_number null when not
+    uint64_t serial_number = 0;
+    std::string written_sha256; // of the padded image as written, its number included
 };
 
 // `text` as a JSON string, quotes included.

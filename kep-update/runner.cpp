@@ -44,12 +44,32 @@ static void record(const run_settings *settings, board *b)
     record.resends = r.resends;
     record.seconds = r.seconds;
     record.message = r.message;
+    record.numbered = b->numbered;
+    record.serial_number = b->serial_number;
+    record.written_sha256 = b->numbered ? b->image.sha256 : settings->job.image->sha256;
     std::string why;
     b->recorded = report_append(settings->report, format_report_record(&record), &why);
     if (!b->recorded)
         view_note(settings->job.view, "kep-update: " + b->job.port +
                                           ": its record could not be written to the report (" +
                                           why + "); the report holds every record before it\n");
+}
+
+// Takes the board's number and makes its copy of the image, before its port
+// is touched. False when no number could be taken: the board is left alone.
+static bool number_board(const run_settings *settings, board *b)
+{
+    if (!settings->serial.used || settings->job.check)
+        return true;
+    std::string why;
+    b->numbered = take_serial_number(settings->serial, &b->serial_number, &why);
+    if (!b->numbered) {
+        b->job.result.outcome = OUTCOME_NO_SERIAL_NUMBER;
+        b->job.result.message = why;
+        return false;
+    }
+    patch_serial_number(*settings->job.image, settings->serial, b->serial_number, &b->image);
+    return true;
 }
 
 static void start_board(runner *run, const std::string &port)
@@ -61,7 +81,8 @@ static void start_board(runner *run, const std::string &port)
     b->worker = std::thread([b, settings] {
         b->usb = port_usb_identity(b->job.port);
         b->started_ms = wall_clock_ms();
-        run_board_job(&b->job, &settings->job);
+        if (number_board(settings, b))
+            run_board_job(&b->job, &settings->job, b->numbered ? &b->image : settings->job.image);
         b->ended_ms = wall_clock_ms();
         if (settings->report)
             record(settings, b);
@@ -84,7 +105,8 @@ static std::string finished_line(const runner *run, const board *b)
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", r.seconds);
     std::string line = clock_time() + "  " + b->job.port + "  serial " +
-                       (b->usb.serial.empty() ? "-" : b->usb.serial) + "  " +
+                       (b->usb.serial.empty() ? "-" : b->usb.serial) +
+                       (b->numbered ? "  number " + std::to_string(b->serial_number) : "") + "  " +
                        outcome_words(r.outcome, run->settings->job.check) + "  " + seconds + "\n";
     if (!r.message.empty())
         line += "kep-update: " + b->job.port + ": " + r.message + "\n";
@@ -127,10 +149,13 @@ static void reap_one(runner *run, board *b)
         view_note(run->view, line + tally(run, running_count(run) - 1) + "\n");
     else if (status != EXIT_UPDATED)
         view_note(run->view, line);
-    if (!b->recorded && !run->refusing) {
+    bool unnumbered = b->job.result.outcome == OUTCOME_NO_SERIAL_NUMBER;
+    if ((!b->recorded || unnumbered) && !run->refusing) {
         run->refusing = true;
-        view_note(run->view, "kep-update: taking no new boards, since a record could not be "
-                             "written; the running ones finish\n");
+        view_note(run->view, std::string("kep-update: taking no new boards, since ") +
+                                 (unnumbered ? "no serial number could be taken"
+                                             : "a record could not be written") +
+                                 "; the running ones finish\n");
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "board_job.h"
 #include "report_log.h"
+#include "serial_number.h"
 #include "system.h"
 
 #include <atomic>
@@ -22,6 +23,7 @@ struct run_settings {
     bool skip_present = false; // --watch: leave the ports present at the start alone
     bool quiet = false;
     report_file *report = nullptr; // nullptr: no --report
+    serial_settings serial;        // each board's own number, when used
     job_settings job;
 };
 
@@ -31,6 +33,9 @@ struct board {
     std::thread worker;
     std::atomic<bool> done{false};
     usb_identity usb;
+    bool numbered = false;  // took a serial number
+    uint64_t serial_number = 0;
+    update_image image;     // its own copy, when numbered
     int64_t started_ms = 0, ended_ms = 0; // wall clock, for the record
     bool recorded = true;                 // its record, when wanted, is on the disk
 };

@@ -68,3 +68,19 @@ usb_identity port_usb_identity(const std::string &port);
 // "cannot open port P: <the cause>; <what to do next>" for the system's
 // error code `code` of the failed open.
 std::string open_failure_message(const std::string &port, long code);
+
+// --- Files shared between stations --------------------------------------
+
+// An exclusive lock on a file, between threads and processes alike.
+struct file_lock {
+    intptr_t handle = -1;
+};
+
+// Waits for the lock on `path` (created if need be). False with `error` set.
+bool file_lock_take(file_lock *lock, const std::string &path, std::string *error);
+void file_lock_release(file_lock *lock);
+
+// Replaces the file at `path` with `text` so that a crash leaves the old or
+// the new content, never a mix: a new file written and synced, renamed over
+// the old one, the rename synced. False with `error` set.
+bool replace_file_durably(const std::string &path, const std::string &text, std::string *error);

@@ -16,6 +16,7 @@
 #include <glob.h>
 #include <grp.h>
 #include <set>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -227,4 +228,46 @@ std::string open_failure_message(const std::string &port, long code)
     case EINVAL: return head + "it is not a serial port";
     default: return head + strerror((int)code);
     }
+}
+
+bool file_lock_take(file_lock *lock, const std::string &path, std::string *error)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+        *error = "cannot lock " + path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    lock->handle = fd;
+    return true;
+}
+
+void file_lock_release(file_lock *lock)
+{
+    if (lock->handle >= 0)
+        close((int)lock->handle); // and with it the lock
+    lock->handle = -1;
+}
+
+bool replace_file_durably(const std::string &path, const std::string &text, std::string *error)
+{
+    std::string temporary = path + ".new";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size() &&
+              fsync(fd) == 0;
+    if (fd >= 0)
+        ok = close(fd) == 0 && ok;
+    ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+    if (ok) { // the rename reaches the disk with its folder
+        size_t slash = path.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = dir >= 0 && fsync(dir) == 0;
+        if (dir >= 0)
+            close(dir);
+    }
+    if (!ok)
+        *error = "cannot write " + path + ": " + strerror(errno);
+    return ok;
 }

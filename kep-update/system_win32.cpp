@@ -162,3 +162,53 @@ std::string open_failure_message(const std::string &port, long code)
     }
     }
 }
+
+bool file_lock_take(file_lock *lock, const std::string &path, std::string *error)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED whole{};
+    if (file == INVALID_HANDLE_VALUE ||
+        !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+        char cause[300];
+        last_error_text((long)GetLastError(), cause, sizeof cause);
+        *error = "cannot lock " + path + ": " + cause;
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        return false;
+    }
+    lock->handle = (intptr_t)file;
+    return true;
+}
+
+void file_lock_release(file_lock *lock)
+{
+    if (lock->handle == -1)
+        return;
+    OVERLAPPED whole{};
+    UnlockFileEx((HANDLE)lock->handle, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle((HANDLE)lock->handle);
+    lock->handle = -1;
+}
+
+bool replace_file_durably(const std::string &path, const std::string &text, std::string *error)
+{
+    std::string temporary = path + ".new";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) &&
+              written == text.size() && FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    ok = ok && MoveFileExA(temporary.c_str(), path.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        char cause[300];
+        last_error_text((long)GetLastError(), cause, sizeof cause);
+        *error = "cannot write " + path + ": " + cause;
+    }
+    return ok;
+}

@@ -1,0 +1,181 @@
+#include "serial_number.h"
+
+#include "frames.h"
+#include "sha256.h"
+#include "system.h"
+#include "update_link.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#define ASCII_DIGITS_MAX 20 // 2^64 - 1 has 20 digits
+
+bool parse_serial_format(const std::string &text, serial_format *format)
+{
+    if (text == "u32le" || text == "u32be" || text == "u64le") {
+        format->layout = text == "u32le" ? SERIAL_U32LE : text == "u32be" ? SERIAL_U32BE : SERIAL_U64LE;
+        format->width = text == "u64le" ? 8 : 4;
+        return true;
+    }
+    if (text.rfind("ascii:", 0) != 0 || text.size() == 6 ||
+        text.find_first_not_of("0123456789", 6) != std::string::npos || text.size() > 8)
+        return false;
+    int digits = atoi(text.c_str() + 6);
+    if (digits < 1 || digits > ASCII_DIGITS_MAX)
+        return false;
+    *format = {SERIAL_ASCII, digits};
+    return true;
+}
+
+uint64_t serial_number_max(const serial_format &format)
+{
+    switch (format.layout) {
+    case SERIAL_U32LE:
+    case SERIAL_U32BE: return UINT32_MAX;
+    case SERIAL_U64LE: return UINT64_MAX;
+    case SERIAL_ASCII: break;
+    }
+    uint64_t max = 9;
+    for (int i = 1; i < format.width && i < ASCII_DIGITS_MAX - 1; i++)
+        max = max * 10 + 9;
+    return format.width >= ASCII_DIGITS_MAX ? UINT64_MAX : max;
+}
+
+bool encode_serial_number(uint64_t number, const serial_format &format, std::vector<uint8_t> *bytes)
+{
+    if (number > serial_number_max(format))
+        return false;
+    bytes->assign((size_t)format.width, 0);
+    for (int i = 0; i < format.width; i++) {
+        switch (format.layout) {
+        case SERIAL_U32BE: (*bytes)[(size_t)(3 - i)] = (uint8_t)(number >> (8 * i)); break;
+        case SERIAL_ASCII:
+            (*bytes)[(size_t)(format.width - 1 - i)] = (uint8_t)('0' + number % 10);
+            number /= 10;
+            break;
+        default: (*bytes)[(size_t)i] = (uint8_t)(number >> (8 * i)); break;
+        }
+    }
+    return true;
+}
+
+std::string check_serial_field(const update_image &image, const serial_settings &serial)
+{
+    uint64_t first = serial.address, last = first + (uint64_t)serial.format.width - 1;
+    uint64_t data_end = FLASH_IMAGE_BASE + (uint64_t)image.data_size;
+    char text[200];
+    if (first < FLASH_IMAGE_BASE || last >= data_end) {
+        snprintf(text, sizeof text,
+                 "the serial number's field 0x%08llX..0x%08llX lies outside the image's data "
+                 "0x%08X..0x%08llX",
+                 (unsigned long long)first, (unsigned long long)last, FLASH_IMAGE_BASE,
+                 (unsigned long long)data_end - 1);
+        return text;
+    }
+    if (serial.format.width >= image.data_size)
+        return "the image holds nothing but the serial number's field";
+    const uint8_t *field = image.padded.data() + (first - FLASH_IMAGE_BASE);
+    bool erased = true, zero = true;
+    for (int i = 0; i < serial.format.width; i++) {
+        erased = erased && field[i] == 0xFF;
+        zero = zero && field[i] == 0x00;
+    }
+    if (erased || zero)
+        return "";
+    snprintf(text, sizeof text,
+             "the image holds data at 0x%08llX..0x%08llX; a serial number would overwrite it",
+             (unsigned long long)first, (unsigned long long)last);
+    return text;
+}
+
+void patch_serial_number(const update_image &image, const serial_settings &serial,
+                         uint64_t number, update_image *board)
+{
+    *board = image;
+    std::vector<uint8_t> bytes;
+    encode_serial_number(number, serial.format, &bytes);
+    std::copy(bytes.begin(), bytes.end(), board->padded.begin() + (serial.address - FLASH_IMAGE_BASE));
+    board->crc16 = crc16_modbus(board->padded.data(), (int32_t)board->padded.size());
+    char hex[SHA256_HEX_SIZE];
+    sha256_hex(board->padded.data(), board->padded.size(), hex);
+    board->sha256 = hex;
+}
+
+std::vector<image_range> check_ranges(const update_image &image, const serial_settings *serial)
+{
+    if (!serial || !serial->used)
+        return {{0, image.data_size}};
+    int32_t field = (int32_t)(serial->address - FLASH_IMAGE_BASE);
+    int32_t after = field + serial->format.width;
+    std::vector<image_range> ranges;
+    if (field > 0)
+        ranges.push_back({0, field});
+    if (after < image.data_size)
+        ranges.push_back({after, image.data_size - after});
+    return ranges;
+}
+
+// The number a serial file holds; false when it holds none.
+static bool read_number(const std::string &path, uint64_t *number, bool *missing)
+{
+    std::ifstream file(path);
+    *missing = !file;
+    std::string text;
+    std::getline(file, text);
+    if (!text.empty() && text.back() == '\r')
+        text.pop_back();
+    if (text.empty() || text.size() > ASCII_DIGITS_MAX ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    *number = strtoull(text.c_str(), nullptr, 10);
+    return errno == 0;
+}
+
+// The number the file gives now; false with `error` set when there is none.
+static bool file_number(const serial_settings &serial, uint64_t *number, std::string *error)
+{
+    bool missing = false;
+    if (!read_number(serial.file, number, &missing)) {
+        if (!missing || !serial.has_start) {
+            *error = missing ? "the serial number file " + serial.file +
+                                   " does not exist (--serial-start N makes it)"
+                             : "the serial number file " + serial.file + " holds no decimal number";
+            return false;
+        }
+        *number = serial.start;
+    }
+    // Never wrapped or cut: a number that no longer fits stops the station.
+    if (*number > serial_number_max(serial.format) || *number == UINT64_MAX) {
+        *error = "the next serial number, " + std::to_string(*number) + " (from " + serial.file +
+                 "), does not fit the format " + serial.format_name;
+        return false;
+    }
+    return true;
+}
+
+std::string check_serial_file(const serial_settings &serial)
+{
+    uint64_t number = 0;
+    std::string error;
+    file_number(serial, &number, &error);
+    return error;
+}
+
+static bool next_number(const serial_settings &serial, uint64_t *number, std::string *error)
+{
+    return file_number(serial, number, error) &&
+           replace_file_durably(serial.file, std::to_string(*number + 1) + "\n", error);
+}
+
+bool take_serial_number(const serial_settings &serial, uint64_t *number, std::string *error)
+{
+    file_lock lock;
+    if (!file_lock_take(&lock, serial.file + ".lock", error))
+        return false;
+    bool taken = next_number(serial, number, error);
+    file_lock_release(&lock);
+    return taken;
+}

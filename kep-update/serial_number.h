@@ -1,0 +1,64 @@
+// Per-board serial numbers: each board's copy of the image gets the next
+// number from a small file shared by every station process, written at a
+// fixed address in a field the firmware leaves blank for it.
+#pragma once
+
+#include "update_image.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum serial_layout { SERIAL_U32LE, SERIAL_U32BE, SERIAL_U64LE, SERIAL_ASCII };
+
+struct serial_format {
+    serial_layout layout = SERIAL_U32LE;
+    int width = 4; // bytes in the image; for ascii:N the N digits
+};
+
+struct serial_settings {
+    bool used = false;
+    uint32_t address = 0; // where the field starts in the target's flash
+    serial_format format;
+    std::string format_name = "u32le";
+    std::string file;        // holds the next number, in decimal
+    bool has_start = false;  // --serial-start: the number when the file is new
+    uint64_t start = 0;
+};
+
+// "u32le", "u32be", "u64le", "ascii:N" (N from 1 to 20). False when unknown.
+bool parse_serial_format(const std::string &text, serial_format *format);
+
+// The largest number `format` holds.
+uint64_t serial_number_max(const serial_format &format);
+
+// The number's bytes in the field, or false when it does not fit.
+bool encode_serial_number(uint64_t number, const serial_format &format, std::vector<uint8_t> *bytes);
+
+// Empty when the field fits the image's own bytes and they are blank there
+// (all 0xFF or all 0x00, the placeholder a firmware reserves); else why not.
+std::string check_serial_field(const update_image &image, const serial_settings &serial);
+
+// The parts of the image's own bytes a check compares: all of them, or with
+// `serial` (may be null) those before and after the number's field; each as
+// (offset, length), none empty.
+struct image_range {
+    int32_t offset, length;
+};
+std::vector<image_range> check_ranges(const update_image &image, const serial_settings *serial);
+
+// Before any port is touched: empty when the serial file holds a number
+// that fits the format (or is missing, with --serial-start); else why not.
+std::string check_serial_file(const serial_settings &serial);
+
+// Takes the next number from serial.file and advances the file durably
+// before returning, under a lock on serial.file + ".lock", so that the
+// threads and processes sharing the file never get the same number. A
+// missing file starts at serial.start with --serial-start. False with
+// `error` set, the file unchanged, when it cannot be read or written or its
+// number does not fit the format.
+bool take_serial_number(const serial_settings &serial, uint64_t *number, std::string *error);
+
+// `board` becomes `image` with `number` in its field, CRC and SHA-256 anew.
+void patch_serial_number(const update_image &image, const serial_settings &serial,
+                         uint64_t number, update_image *board);
