@@ -1,8 +1,9 @@
 // Windows: the console, the standard streams, durable appends, COM port
-// patterns over the registry's SERIALCOMM list, and why a port did not open.
-#include "system.h"
-
+// patterns and USB devices over the one port list, and why a port did not open.
 #include "os_services.h"
+#include "reporting.h"
+#include "serial/port_list.h"
+#include "system.h"
 
 #include <cctype>
 #include <cerrno>
@@ -157,7 +158,7 @@ std::string open_failure_message(const std::string &port, long code)
     case ERROR_NOT_SUPPORTED: return head + "it is not a serial port";
     default: {
         char text[300];
-        last_error_text(code, text, sizeof text);
+        error_phrase(code, text, sizeof text);
         return head + text;
     }
     }
