@@ -104,43 +104,27 @@ static bool wildcard_match(const char *pattern, const char *name)
     return same && wildcard_match(pattern + 1, name + 1);
 }
 
-// Reading the registry's list opens no port, so a port busy with an update
-// stays listed.
-static std::vector<std::string> listed_com_ports()
-{
-    std::vector<std::string> names;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS)
-        return names;
-    for (DWORD index = 0;; index++) {
-        char value_name[256], data[64];
-        DWORD name_size = sizeof value_name, data_size = sizeof data - 1, type = 0;
-        LONG result = RegEnumValueA(key, index, value_name, &name_size, nullptr, &type,
-                                    (BYTE *)data, &data_size);
-        if (result == ERROR_NO_MORE_ITEMS)
-            break;
-        if (result != ERROR_SUCCESS || type != REG_SZ)
-            continue;
-        data[data_size] = '\0';
-        names.emplace_back(data);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
+// The one port list: it opens no port, so a port busy with an update stays
+// listed.
 std::vector<std::string> matching_ports(const std::vector<std::string> &patterns)
 {
     std::set<std::string> found;
-    for (const auto &name : listed_com_ports())
+    for (const auto &port : list_serial_ports())
         for (const auto &pattern : patterns)
-            if (wildcard_match(pattern.c_str(), name.c_str()))
-                found.insert(name);
+            if (wildcard_match(pattern.c_str(), port.label.c_str()))
+                found.insert(port.label);
     return {found.begin(), found.end()};
 }
 
-// Not looked up yet: records say the USB device is unknown.
-usb_identity port_usb_identity(const std::string &) { return {}; }
+// `port` as typed ("COM7", "com7") or as a device name ("\\.\COM7").
+usb_identity port_usb_identity(const std::string &port)
+{
+    for (const auto &listed : list_serial_ports())
+        if (listed.usb_known && (_stricmp(listed.label.c_str(), port.c_str()) == 0 ||
+                                 _stricmp(listed.name.c_str(), port.c_str()) == 0))
+            return {true, listed.usb.vendor_id, listed.usb.product_id, listed.usb.serial};
+    return {};
+}
 
 std::string open_failure_message(const std::string &port, long code)
 {
