@@ -36,14 +36,21 @@ void catch_stop_signals(void (*handler)(int))
     signal(SIGBREAK, handler); // the console window closed
 }
 
-bool stderr_is_live_terminal()
+bool console_takes_escapes(void *console, const console_mode_calls *calls)
 {
-    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(console, &mode))
+    unsigned long mode = 0;
+    if (!calls->get_mode(console, &mode))
         return false;
     return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
-           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+           calls->set_mode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+// A console interprets escape sequences only once asked to, and an older one
+// refuses: it then gets the plain lines, as a file does.
+bool stderr_is_live_terminal()
+{
+    static const console_mode_calls system_calls = {GetConsoleMode, SetConsoleMode};
+    return console_takes_escapes(GetStdHandle(STD_ERROR_HANDLE), &system_calls);
 }
 
 bool stdout_is_terminal()
