@@ -117,7 +117,9 @@ static void fail_on_lost_port(HWND window, long code)
 {
     char text[200];
     error_phrase(code, text, sizeof text);
-    trace_printf(" . Serial port %s stopped working (%s)\n", link.port_name, text);
+    // A block's trace line stays open until its answer comes.
+    trace_printf("%s . Serial port %s stopped working (%s)\n",
+                 link.state == STATE_PROGRAM ? "\n" : "", link.port_name, text);
     status_printf("FAILED");
     abandon_update(window);
 }
