@@ -84,5 +84,10 @@ set(KEP_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 configure_file(${PROJECT_SOURCE_DIR}/resources/build_info.h.in ${KEP_GENERATED_DIR}/build_info.h)
 if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/resources/firmware.rc.in ${KEP_GENERATED_DIR}/firmware.rc)
-  configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in ${KEP_GENERATED_DIR}/version.rc)
+  # Each program says in its file properties what it is and which firmware it carries.
+  set(KEP_FILE_DESCRIPTION "KEP Update Tool with ${KEP_FIRMWARE_DESCRIPTION}")
+  configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in ${KEP_GENERATED_DIR}/version-dialog.rc)
+  set(KEP_FILE_DESCRIPTION "KEP Update Tool, command line, with ${KEP_FIRMWARE_DESCRIPTION}")
+  configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in
+    ${KEP_GENERATED_DIR}/version-command-line.rc)
 endif()

@@ -7,15 +7,16 @@ endif()
 
 set(CPACK_PACKAGE_NAME kep-update)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "The KEP Update Tool developers")
+set(CPACK_PACKAGE_VENDOR ${KEP_COMPANY})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "writes firmware into a KEP target over a serial port")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS kep-update-tool kep-update RUNTIME DESTINATION .)
-  # Notepad and Explorer users get .txt files with Windows line ends.
-  configure_file(${PROJECT_SOURCE_DIR}/README.md README.txt @ONLY NEWLINE_STYLE CRLF)
+  # Notepad and Explorer users get .txt files with Windows line ends, and a
+  # README written for Windows.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/README-windows.txt README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
     DESTINATION .)

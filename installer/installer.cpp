@@ -22,8 +22,12 @@
 #define WINDOWS_VERSION_BUILT_FOR 0x0A00
 #define DONE_BEEP_HZ 2000
 #define DONE_BEEP_MS 100
+// Many targets restart on the reset without answering it.
+#define RESET_CONFIRM_LIMIT_MS 1000u
 
 static update_link link;
+// When the reset was first requested: the CRCs matched then.
+static uint32_t reset_requested_at;
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam);
 
@@ -98,15 +102,47 @@ static void abandon_update(HWND window)
     close_link_port();
 }
 
+// The image is proven in the target once the CRCs matched, so a reset that
+// gets no answer, or a line that goes with the restarting target, still ends
+// as a completed update.
+static void finish_unconfirmed_reset(HWND window)
+{
+    trace_printf("Reset not confirmed by the target; the image is written and verified\n");
+    finish_update(window);
+}
+
+// A device that has gone (an adapter pulled out) would only fail every write
+// from now on: end as a failed verify does, so a new press can retry.
+static void fail_on_lost_port(HWND window, long code)
+{
+    char text[200];
+    error_phrase(code, text, sizeof text);
+    // A block's trace line stays open until its answer comes.
+    trace_printf("%s . Serial port %s stopped working (%s)\n",
+                 link.state == STATE_PROGRAM ? "\n" : "", link.port_name, text);
+    status_printf("FAILED");
+    abandon_update(window);
+}
+
 static void on_step_timer(HWND window)
 {
     SetTimer(window, STEP_TIMER_ID, STEP_RUNNING_INTERVAL_MS, nullptr);
+    int32_t state_before = link.state;
     link_step(&link);
     SetTimer(window, STEP_TIMER_ID, STEP_INTERVAL_MS, nullptr);
+    if (link.state == STATE_RESET && state_before != STATE_RESET)
+        interval_elapsed(&reset_requested_at, 0);
+    long code = 0;
+    bool port_lost = port_failed(link.handle, &code);
     if (link.state == STATE_DONE)
         finish_update(window);
     else if (link.state == STATE_FAILED)
         abandon_update(window);
+    else if (link.state == STATE_RESET &&
+             (port_lost || interval_elapsed(&reset_requested_at, RESET_CONFIRM_LIMIT_MS)))
+        finish_unconfirmed_reset(window);
+    else if (port_lost)
+        fail_on_lost_port(window, code);
 }
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam)

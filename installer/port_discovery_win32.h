@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
-// Lists the ports (list_serial_ports), appends each name found to the combo box
-// in table order and selects the first line (none when nothing was found).
+// Probes \\.\com1 to \\.\com998 by opening each, appends each name that opens
+// to the combo box in table order and selects the first line (none when
+// nothing was found).
 void discover_ports(HWND list_control);

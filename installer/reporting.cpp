@@ -115,3 +115,31 @@ int compose_fatal_report(char *message, int size, const char *text)
     last_error_text(code, system_text, sizeof system_text);
     return compose_fatal_message(message, size, text, code, system_text);
 }
+
+int trim_system_text(char *text)
+{
+    int length = 0;
+    for (const char *from = text; *from; from++) {
+        bool line_break = *from == '\r' || *from == '\n';
+        if (!line_break)
+            text[length++] = *from;
+        else if (length > 0 && text[length - 1] != ' ')
+            text[length++] = ' ';
+    }
+    while (length > 0 && text[length - 1] == ' ')
+        length--;
+    if (length > 0 && text[length - 1] == '.')
+        length--;
+    while (length > 0 && text[length - 1] == ' ')
+        length--;
+    text[length] = '\0';
+    return length;
+}
+
+int error_phrase(long code, char *buffer, int size)
+{
+    if (size <= 0)
+        return 0;
+    last_error_text(code, buffer, size);
+    return trim_system_text(buffer);
+}

@@ -62,3 +62,11 @@ int compose_fatal_message(char *message, int size, const char *text, long error_
 // The same with this thread's last system error code and its text, read
 // right after the failing call.
 int compose_fatal_report(char *message, int size, const char *text);
+
+// Makes a system error text fit inside a sentence, in place: each run of
+// line breaks becomes one blank, and trailing blanks and the final full stop
+// go ("Not ready.\r\n" -> "Not ready"). Returns the new length.
+int trim_system_text(char *text);
+
+// The system's text for `code`, trimmed so: what goes into "... (%s) ...".
+int error_phrase(long code, char *buffer, int size);

@@ -216,7 +216,7 @@ static bool step_ended_job(board_job *job, bool *resetting, uint32_t *reset_sinc
     }
     if (lost) {
         char system_text[200];
-        last_error_text(code, system_text, sizeof system_text);
+        error_phrase(code, system_text, sizeof system_text);
         fail(job, OUTCOME_PORT_LOST, std::string("the port stopped working (") + system_text + ")");
         return true;
     }

@@ -23,6 +23,18 @@ void catch_stop_signals(void (*handler)(int));
 bool stderr_is_live_terminal();
 bool stdout_is_terminal();
 
+// Windows: the console calls behind stderr_is_live_terminal (GetConsoleMode,
+// SetConsoleMode), replaceable so that a test can play a console that
+// refuses escape sequences.
+struct console_mode_calls {
+    int (*get_mode)(void *console, unsigned long *mode);
+    int (*set_mode)(void *console, unsigned long mode);
+};
+
+// Windows: true when `console` interprets escape sequences, already or once
+// asked; false for a handle that is no console and for a console that refuses.
+bool console_takes_escapes(void *console, const console_mode_calls *calls);
+
 // Columns of standard error's terminal, or `fallback` when it has none or
 // will not say.
 int terminal_columns(int fallback);

@@ -1,8 +1,9 @@
 // Windows: the console, the standard streams, durable appends, COM port
-// patterns over the registry's SERIALCOMM list, and why a port did not open.
-#include "system.h"
-
+// patterns and USB devices over the one port list, and why a port did not open.
 #include "os_services.h"
+#include "reporting.h"
+#include "serial/port_list.h"
+#include "system.h"
 
 #include <cctype>
 #include <cerrno>
@@ -35,14 +36,21 @@ void catch_stop_signals(void (*handler)(int))
     signal(SIGBREAK, handler); // the console window closed
 }
 
-bool stderr_is_live_terminal()
+bool console_takes_escapes(void *console, const console_mode_calls *calls)
 {
-    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(console, &mode))
+    unsigned long mode = 0;
+    if (!calls->get_mode(console, &mode))
         return false;
     return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
-           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+           calls->set_mode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+// A console interprets escape sequences only once asked to, and an older one
+// refuses: it then gets the plain lines, as a file does.
+bool stderr_is_live_terminal()
+{
+    static const console_mode_calls system_calls = {GetConsoleMode, SetConsoleMode};
+    return console_takes_escapes(GetStdHandle(STD_ERROR_HANDLE), &system_calls);
 }
 
 bool stdout_is_terminal()
@@ -103,43 +111,27 @@ static bool wildcard_match(const char *pattern, const char *name)
     return same && wildcard_match(pattern + 1, name + 1);
 }
 
-// Reading the registry's list opens no port, so a port busy with an update
-// stays listed.
-static std::vector<std::string> listed_com_ports()
-{
-    std::vector<std::string> names;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS)
-        return names;
-    for (DWORD index = 0;; index++) {
-        char value_name[256], data[64];
-        DWORD name_size = sizeof value_name, data_size = sizeof data - 1, type = 0;
-        LONG result = RegEnumValueA(key, index, value_name, &name_size, nullptr, &type,
-                                    (BYTE *)data, &data_size);
-        if (result == ERROR_NO_MORE_ITEMS)
-            break;
-        if (result != ERROR_SUCCESS || type != REG_SZ)
-            continue;
-        data[data_size] = '\0';
-        names.emplace_back(data);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
+// The one port list: it opens no port, so a port busy with an update stays
+// listed.
 std::vector<std::string> matching_ports(const std::vector<std::string> &patterns)
 {
     std::set<std::string> found;
-    for (const auto &name : listed_com_ports())
+    for (const auto &port : list_serial_ports())
         for (const auto &pattern : patterns)
-            if (wildcard_match(pattern.c_str(), name.c_str()))
-                found.insert(name);
+            if (wildcard_match(pattern.c_str(), port.label.c_str()))
+                found.insert(port.label);
     return {found.begin(), found.end()};
 }
 
-// Not looked up yet: records say the USB device is unknown.
-usb_identity port_usb_identity(const std::string &) { return {}; }
+// `port` as typed ("COM7", "com7") or as a device name ("\\.\COM7").
+usb_identity port_usb_identity(const std::string &port)
+{
+    for (const auto &listed : list_serial_ports())
+        if (listed.usb_known && (_stricmp(listed.label.c_str(), port.c_str()) == 0 ||
+                                 _stricmp(listed.name.c_str(), port.c_str()) == 0))
+            return {true, listed.usb.vendor_id, listed.usb.product_id, listed.usb.serial};
+    return {};
+}
 
 std::string open_failure_message(const std::string &port, long code)
 {
@@ -157,7 +149,7 @@ std::string open_failure_message(const std::string &port, long code)
     case ERROR_NOT_SUPPORTED: return head + "it is not a serial port";
     default: {
         char text[300];
-        last_error_text(code, text, sizeof text);
+        error_phrase(code, text, sizeof text);
         return head + text;
     }
     }
@@ -172,7 +164,7 @@ bool file_lock_take(file_lock *lock, const std::string &path, std::string *error
     if (file == INVALID_HANDLE_VALUE ||
         !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
         char cause[300];
-        last_error_text((long)GetLastError(), cause, sizeof cause);
+        error_phrase((long)GetLastError(), cause, sizeof cause);
         *error = "cannot lock " + path + ": " + cause;
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
@@ -207,7 +199,7 @@ bool replace_file_durably(const std::string &path, const std::string &text, std:
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!ok) {
         char cause[300];
-        last_error_text((long)GetLastError(), cause, sizeof cause);
+        error_phrase((long)GetLastError(), cause, sizeof cause);
         *error = "cannot write " + path + ": " + cause;
     }
     return ok;

@@ -1,20 +1,23 @@
-// The serial ports of this machine that have a device behind them, for the
-// dialog's port list and kep-update --list-ports. One file per system.
+// The serial ports of this machine that have a device behind them, for
+// kep-update --list-ports, --watch and --report; none is opened to find them.
+// One file per system.
 #pragma once
 
 #include <string>
 #include <vector>
 
-struct serial_port_info {
-    std::string name;        // what opens it: "/dev/ttyUSB0", "\\.\com7"
-    std::string label;       // what a person types: "/dev/ttyUSB0", "COM7"
-    std::string description; // the device: "FTDI FT232R USB UART (0403:6001, serial A50285BI)"
-};
-
-// The USB device above a tty, as sysfs shows it.
+// The USB device behind a port.
 struct usb_device {
     std::string vendor_id, product_id;         // four hex digits each
     std::string manufacturer, product, serial; // empty where the device gives none
+};
+
+struct serial_port_info {
+    std::string name;        // what opens it: "/dev/ttyUSB0", "\\.\COM7"
+    std::string label;       // what a person types: "/dev/ttyUSB0", "COM7"
+    std::string description; // the device: "FTDI FT232R USB UART (0403:6001, serial A50285BI)"
+    bool usb_known = false;  // `usb` holds the USB device behind the port
+    usb_device usb;
 };
 
 // In name order; COM ports in number order.

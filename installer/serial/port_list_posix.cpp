@@ -1,5 +1,6 @@
 // Linux: the tty devices that sysfs shows with hardware behind them.
 #include "serial/port_list.h"
+#include "serial/usb_instance_id.h"
 
 #include <algorithm>
 #include <climits>
@@ -60,22 +61,6 @@ bool usb_device_of(const std::string &sys_root, const std::string &name, usb_dev
     return true;
 }
 
-// "Maker Product (vvvv:pppp, serial S)" from the USB device above the port.
-static std::string usb_description(const std::string &sys_root, const std::string &name)
-{
-    usb_device usb;
-    if (!usb_device_of(sys_root, name, &usb))
-        return "";
-    std::string names = usb.manufacturer;
-    if (!usb.product.empty())
-        names += (names.empty() ? "" : " ") + usb.product;
-    std::string text =
-        (names.empty() ? "USB device" : names) + " (" + usb.vendor_id + ":" + usb.product_id;
-    if (!usb.serial.empty())
-        text += ", serial " + usb.serial;
-    return text + ")";
-}
-
 std::vector<serial_port_info> list_serial_ports_in(const std::string &sys_root)
 {
     std::vector<serial_port_info> ports;
@@ -83,9 +68,17 @@ std::vector<serial_port_info> list_serial_ports_in(const std::string &sys_root)
         std::string tty = sys_root + "/class/tty/" + name;
         if (!has_hardware(tty, name))
             continue;
-        std::string description = usb_description(sys_root, name);
-        ports.push_back(
-            {"/dev/" + name, "/dev/" + name, description.empty() ? "serial port" : description});
+        serial_port_info port;
+        port.name = port.label = "/dev/" + name;
+        port.description = "serial port";
+        port.usb_known = usb_device_of(sys_root, name, &port.usb);
+        if (port.usb_known) {
+            std::string names = port.usb.manufacturer;
+            if (!port.usb.product.empty())
+                names += (names.empty() ? "" : " ") + port.usb.product;
+            port.description = usb_description(names, port.usb);
+        }
+        ports.push_back(port);
     }
     return ports;
 }

@@ -105,7 +105,13 @@ int configure_port(port_handle port, int32_t baud, int read_interval_ms)
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port->handle, &dcb)) {
+        DWORD code = GetLastError();
         fprintf(stderr, "Could not get Port State\n");
+        // A file or another device opens as a port does; only the port's
+        // settings tell them apart. One code says which it was.
+        bool not_a_port = GetFileType(port->handle) != FILE_TYPE_CHAR ||
+                          code == ERROR_INVALID_HANDLE || code == ERROR_INVALID_FUNCTION;
+        SetLastError(not_a_port ? ERROR_NOT_SUPPORTED : code);
         return -1;
     }
     set_line(&dcb, baud);

@@ -1,6 +1,7 @@
 // The port list from a made-up sysfs tree: which ttys count as ports, and
 // what describes them.
 #include "serial/port_list.h"
+#include "serial/usb_instance_id.h"
 
 #include <filesystem>
 #include <fstream>
@@ -62,4 +63,29 @@ TEST(PortList, ListsTtysWithADeviceAndDescribesUsbOnes)
                          "/dev/ttyS0  serial port",
                          "/dev/ttyUSB0  FTDI FT232R USB UART (0403:6001, serial A50285BI)",
                      }));
+}
+
+// Windows device instance ids of serial ports: what each says of the USB device.
+TEST(PortList, UsbIdentityFromWindowsInstanceIds)
+{
+    struct {
+        const char *id, *shown; // shown: "" when the id names no USB device
+    } cases[] = {
+        {"USB\\VID_0403&PID_6001\\A50285BI", "USB device (0403:6001, serial A50285BI)"},
+        {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "USB device (0403:6001, serial A50285BI)"},
+        {"ftdibus\\vid_0403+pid_6010+FT4XYZB\\0000", "USB device (0403:6010, serial FT4XYZ)"},
+        {"USB\\VID_2341&PID_0043&MI_00\\6&3A757EEC&0&0000", "USB device (2341:0043)"},
+        {"USB\\VID_1A86&PID_7523\\5&2D6E8F1&0&2",
+         "USB device (1a86:7523)"}, // no serial: Windows made one up
+        {"ACPI\\PNP0501\\1", ""},
+        {"USB\\VID_04G3&PID_6001\\A5", ""},
+        {"USB\\VID_0403\\A5", ""},
+        {"USB\\VID_0403&PID_6001", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        usb_device usb;
+        bool usb_known = parse_usb_instance_id(c.id, &usb);
+        EXPECT_EQ(usb_known ? usb_description("", usb) : "", c.shown) << c.id;
+    }
 }

@@ -1,6 +1,7 @@
 #include "fake_os.h"
 #include "reporting.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -37,6 +38,28 @@ TEST(FatalMessage, HasItsPiecesAndKeepsTheClosingBlockWhateverTheTexts)
         int length = compose_fatal_message(message, sizeof message, c.text, c.code, c.system_text);
         EXPECT_EQ(std::string(message), c.expected);
         EXPECT_EQ(length, (int)c.expected.size());
+    }
+}
+
+TEST(Reports, SystemTextsLoseLineBreaksAndTheFinalFullStopInsideASentence)
+{
+    struct {
+        const char *text, *trimmed;
+    } cases[] = {
+        {"Not ready.\r\n", "Not ready"},
+        {"The parameter is incorrect.\r\n\r\n", "The parameter is incorrect"},
+        {"A device attached to the system is not functioning.\r\nRetry.\r\n",
+         "A device attached to the system is not functioning. Retry"},
+        {"Input/output error", "Input/output error"},
+        {"Spaced . \n", "Spaced"},
+        {".", ""},
+        {"\r\n", ""},
+    };
+    for (const auto &c : cases) {
+        std::string text = c.text;
+        int length = trim_system_text(text.data());
+        EXPECT_EQ(std::string(text.c_str()), c.trimmed);
+        EXPECT_EQ(length, (int)strlen(c.trimmed));
     }
 }
 

@@ -4,12 +4,18 @@
 //   contents                              the window, its controls, port list and place on screen
 //   update PORT OUTCOME [--second-press]  select PORT ("none": no port), press, wait for OUTCOME:
 //                                         a final status or the "Terminate Program" box
-//   close | version PROGRAM.exe           WM_CLOSE | the file's version resource
+//   close | version PROGRAM.exe           WM_CLOSE | the file's version resource and icon count
+//   console                               kep-update's choice of a progress view, on played
+//   consoles
+#include "system.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 #include <windows.h>
+// after windows.h
+#include <shellapi.h>
 
 namespace
 {
@@ -181,12 +187,63 @@ int version(const char *program)
     std::vector<char> info(size + 1);
     if (!size || !GetFileVersionInfoA(program, 0, size, info.data()))
         fail("no version resource in ", program);
-    for (const char *name : {"ProductName", "ProductVersion", "FileVersion", "FileDescription"}) {
+    for (const char *name : {"ProductName", "ProductVersion", "FileVersion", "FileDescription",
+                             "CompanyName", "LegalCopyright"}) {
         char *value = nullptr;
         UINT length = 0;
         std::string path = std::string("\\StringFileInfo\\080904B0\\") + name;
         if (VerQueryValueA(info.data(), path.c_str(), (void **)&value, &length))
             printf("%s: %s\n", name, value);
+    }
+    printf("icons: %u\n", ExtractIconExA(program, -1, nullptr, nullptr, 0));
+    return 0;
+}
+
+// Consoles played by hand: whether the mode reads (a console at all), whether
+// escapes are on already, whether a request to switch them on is taken.
+struct played_console {
+    bool console, escapes_on, takes_request;
+    unsigned long requested;
+};
+
+int read_mode(void *console, unsigned long *mode)
+{
+    auto *played = (played_console *)console;
+    *mode = ENABLE_PROCESSED_OUTPUT | (played->escapes_on ? ENABLE_VIRTUAL_TERMINAL_PROCESSING : 0);
+    return played->console;
+}
+
+int request_mode(void *console, unsigned long mode)
+{
+    auto *played = (played_console *)console;
+    played->requested = mode;
+    return played->takes_request;
+}
+
+int check_console_choice()
+{
+    struct {
+        played_console console;
+        bool live;
+        unsigned long requested;
+    } cases[] = {
+        {{false, false, true, 0}, false, 0}, // a file or a pipe
+        {{true, true, false, 0}, true, 0},
+        {{true, false, true, 0},
+         true,
+         ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING},
+        {{true, false, false, 0},
+         false,
+         ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING},
+    };
+    const console_mode_calls calls = {read_mode, request_mode};
+    for (auto &c : cases) {
+        bool live = console_takes_escapes(&c.console, &calls);
+        printf("console %d escapes %d takes %d: %s view, asked for mode %#lx\n", c.console.console,
+               c.console.escapes_on, c.console.takes_request, live ? "live" : "plain",
+               c.console.requested);
+        if (live != c.live || c.console.requested != c.requested)
+            fail("kep-update chose the wrong view for that console");
     }
     return 0;
 }
@@ -206,7 +263,9 @@ int main(int argc, char **argv)
         return !PostMessageA(main_window(), WM_CLOSE, 0, 0);
     if (command == "version" && argc == 3)
         return version(argv[2]);
+    if (command == "console" && argc == 2)
+        return check_console_choice();
     fprintf(stderr, "usage: dialog_driver contents | update PORT OUTCOME [--second-press] |\n"
-                    "       close | version PROGRAM.exe\n");
+                    "       close | version PROGRAM.exe | console\n");
     return 2;
 }
