@@ -3,6 +3,7 @@
 #include "port_presence.h"
 #include "progress_line.h"
 #include "report_log.h"
+#include "serial_number.h"
 
 #include <gmock/gmock.h>
 
@@ -113,6 +114,75 @@ TEST(PortPresence, EachBoardStartsOncePerPluggingIn)
     EXPECT_EQ(presence_scan(&skipping, {"A"}), ports{});
     EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{});
     EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{"B"});
+}
+
+TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
+{
+    using bytes = std::vector<uint8_t>;
+    struct encoding {
+        const char *format;
+        uint64_t number;
+        bytes expected; // empty: does not fit
+    };
+    // clang-format off
+    const std::vector<encoding> encodings = {
+        {"u32le", 0x12345678, {0x78, 0x56, 0x34, 0x12}},
+        {"u32be", 0x12345678, {0x12, 0x34, 0x56, 0x78}},
+        {"u32le", 0xFFFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF}},
+        {"u32be", 0x100000000, {}},
+        {"u64le", 0x0102030405060708, {8, 7, 6, 5, 4, 3, 2, 1}},
+        {"ascii:8", 42, bytes{'0', '0', '0', '0', '0', '0', '4', '2'}},
+        {"ascii:8", 99999999, bytes{'9', '9', '9', '9', '9', '9', '9', '9'}},
+        {"ascii:8", 100000000, {}},
+        {"ascii:20", 18446744073709551614u, bytes{'1', '8', '4', '4', '6', '7', '4', '4', '0', '7',
+                                                 '3', '7', '0', '9', '5', '5', '1', '6', '1', '4'}},
+    };
+    // clang-format on
+    for (const auto &e : encodings) {
+        serial_format format;
+        ASSERT_TRUE(parse_serial_format(e.format, &format)) << e.format;
+        bytes got;
+        EXPECT_EQ(encode_serial_number(e.number, format, &got), !e.expected.empty()) << e.number;
+        if (!e.expected.empty()) {
+            EXPECT_EQ(got, e.expected) << e.format;
+        }
+    }
+    serial_format unused;
+    for (const char *bad : {"u16le", "ascii:", "ascii:0", "ascii:21", "ascii:8x", "ASCII:8"})
+        EXPECT_FALSE(parse_serial_format(bad, &unused)) << bad;
+
+    update_image image; // data 0x08000800..0x080013B7: blank at 0x100 (0xFF) and 0x200 (0x00)
+    image.data_size = 3000;
+    image.padded.assign(3072, 0x5A);
+    std::fill_n(image.padded.begin() + 0x100, 8, 0xFF);
+    std::fill_n(image.padded.begin() + 0x200, 8, 0x00);
+    struct field {
+        uint32_t address;
+        const char *format;
+        std::string why; // empty: accepted
+    };
+    // clang-format off
+    const std::vector<field> fields = {
+        {0x08000900, "u64le", ""},
+        {0x08000A00, "u32be", ""},
+        {0x08000904, "u32le", ""},
+        {0x08000905, "u32le", "the image holds data at 0x08000905..0x08000908; a serial number would overwrite it"},
+        {0x080008FF, "u32le", "the image holds data at 0x080008FF..0x08000902"},
+        {0x08000A04, "ascii:8", "the image holds data at 0x08000A04..0x08000A0B"},
+        {0x080007FE, "u32le", "the serial number's field 0x080007FE..0x08000801 lies outside the image's data 0x08000800..0x080013B7"},
+        {0x080013B6, "u32le", "lies outside the image's data"}, // across its end: the padding is no field
+        {0x20000000, "u32le", "lies outside the image's data"},
+        {0xFFFFFFFE, "u64le", "lies outside the image's data"},
+    };
+    // clang-format on
+    for (const auto &f : fields) {
+        serial_settings serial;
+        serial.address = f.address;
+        ASSERT_TRUE(parse_serial_format(f.format, &serial.format));
+        std::string why = check_serial_field(image, serial);
+        EXPECT_TRUE(f.why.empty() ? why.empty() : why.find(f.why) != std::string::npos)
+            << std::hex << f.address << ": " << why;
+    }
 }
 
 } // namespace

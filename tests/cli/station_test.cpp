@@ -30,7 +30,8 @@ stamp = r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z'
 for line in open(sys.argv[1]):
     r = json.loads(line)
     assert ' '.join(r) == 'started ended port usb image operation outcome exit_status ' \
-        'blocks_acknowledged blocks_refused blocks_total resends seconds message', line
+        'blocks_acknowledged blocks_refused blocks_total resends seconds message serial_number ' \
+        'written_sha256', line
     assert re.fullmatch(stamp, r['started']) and re.fullmatch(stamp, r['ended']), line
     assert r['started'] <= r['ended'] and 0 <= r['seconds'] < 30, line
     assert r['image'] == {'path': sys.argv[2], 'format': 'raw binary', 'size': len(image),
