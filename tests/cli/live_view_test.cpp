@@ -112,8 +112,8 @@ bool read_until(int master, std::string *shown, const std::function<bool()> &don
 // whole above it, and its lines follow the terminal's width when it changes.
 TEST_F(LiveView, AStationKeepsTraceLinesWholeAndFollowsTheTerminalsWidth)
 {
-    start_sim("ttyA", {"--flash-ms", "150"});
-    start_sim("ttyB", {"--flash-ms", "150", "--wrong-verify"});
+    start_sim("ttyA", {"--flash-ms", "250"});
+    start_sim("ttyB", {"--flash-ms", "250", "--wrong-verify"});
     int master = -1, slave = -1;
     winsize size{24, 100, 0, 0};
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
