@@ -55,17 +55,13 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
     return true;
 }
 
-static void end_group(pid_t pid)
-{
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    running.erase(pid);
-}
-
 void end_running_children()
 {
-    while (!running.empty())
-        end_group(*running.begin());
+    for (pid_t pid : running) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    running.clear();
 }
 
 child_run child_finish(child *c, clock_point deadline)
