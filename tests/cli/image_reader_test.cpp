@@ -148,6 +148,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {last, ""},
         {std::string("\x7f" "ELF\x02"), "truncated ELF header"},
         {"", "no data bytes in the file"},
+        {":0\n", ""}, // too short for a record: a raw binary
         {largest, ""},
         {largest + "x", "raw binary of 2095105 bytes: data at 0x08000800..0x08200000 reaches "
                         "0x08200000 " +
