@@ -131,9 +131,20 @@ TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
     EXPECT_EQ(t.link.state, STATE_DONE);
 }
 
-// Which replies are too short for the range CRC is the frame tests' table.
-TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResentTimedFromItsOwnSend)
+TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)
 {
+    test_link t(pattern_image(1024));
+    // A CRC-valid 13-byte reply whose own frame CRC, read high byte first at
+    // bytes 11-12, equals the local CRC: taken at face value it would "verify".
+    // The first verify reply is forged that way; the second is the true one.
+    target.faults.forged_verify = true;
+    run_link(&t.link);
+    ASSERT_EQ(t.link.state, STATE_DONE);
+    auto sent = requests();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "V"), 2);
+    EXPECT_EQ(reports.trace.find("Remote CRC"), reports.trace.rfind("Remote CRC"));
+
+    restart();
     target.faults.short_verify = true; // every verify reply in the 5-byte form
     target.flash_ms = 300;             // the last block's ack, and so the verify, comes late
     test_link again(pattern_image(1024));
