@@ -47,13 +47,30 @@ void frame_append_crc(update_link *link) { frame_put_crc(link->frame, link->len)
 
 bool frame_is_valid(update_link *link)
 {
-    if (link->len < 4)
-        return false;
-    if (!frame_crc_ok(link->frame, link->len)) {
+    reply_kind kind = classify_reply(link->frame, link->len, nullptr, nullptr);
+    if (kind == REPLY_BAD)
         link->error = FRAME_ERROR_CRC;
-        return false;
+    return kind != REPLY_SHORT && kind != REPLY_BAD;
+}
+
+reply_kind classify_reply(const uint8_t *frame, int32_t length, uint8_t *exception_code,
+                          uint16_t *range_crc)
+{
+    if (length < 4)
+        return REPLY_SHORT;
+    if (!frame_crc_ok(frame, length))
+        return REPLY_BAD;
+    if (length == EXCEPTION_FRAME_LENGTH && (frame[1] & REPLY_EXCEPTION_BIT)) {
+        if (exception_code)
+            *exception_code = frame[2];
+        return REPLY_EXCEPTION;
     }
-    return true;
+    if (length >= VERIFY_REPLY_LENGTH_MIN) {
+        if (range_crc)
+            *range_crc = get_be16(frame + VERIFY_REPLY_CRC_OFFSET);
+        return REPLY_VERIFY;
+    }
+    return REPLY_ACK;
 }
 
 // Modbus RTU sends the CRC low-order byte first, unlike every other field.

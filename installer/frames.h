@@ -30,6 +30,26 @@ void frame_append_crc(update_link *link);
 // `error` becomes FRAME_ERROR_CRC).
 bool frame_is_valid(update_link *link);
 
+// What a received frame is, decided on its bytes alone.
+enum reply_kind {
+    REPLY_SHORT,     // fewer than 4 bytes: no frame at all
+    REPLY_BAD,       // its CRC is wrong
+    REPLY_EXCEPTION, // the 5-byte exception frame: function code with its high bit set
+    REPLY_VERIFY,    // long enough to carry a range CRC at bytes 11-12
+    REPLY_ACK,       // any other frame with a right CRC
+};
+#define REPLY_EXCEPTION_BIT 0x80
+#define EXCEPTION_FRAME_LENGTH 5
+// A verify reply carries the range CRC at bytes 11-12 and its own frame CRC
+// after them.
+#define VERIFY_REPLY_LENGTH_MIN 15
+#define VERIFY_REPLY_CRC_OFFSET 11
+
+// Sets *exception_code for REPLY_EXCEPTION and *range_crc for REPLY_VERIFY
+// (either may be null).
+reply_kind classify_reply(const uint8_t *frame, int32_t length, uint8_t *exception_code,
+                          uint16_t *range_crc);
+
 // The same on plain bytes, for anything that builds or checks frames.
 void frame_put_crc(uint8_t *frame, int32_t length);
 bool frame_crc_ok(const uint8_t *frame, int32_t length);

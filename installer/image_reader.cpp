@@ -124,13 +124,11 @@ bool decode_hex_record(image_builder *builder, const text_line &line, size_t ski
     return true;
 }
 
-// The first line is `skip` marker characters and then at least `digits` hex
-// digits only: a raw binary practically never starts like that.
-static bool starts_as_text_record(const uint8_t *data, size_t size, size_t skip, size_t digits)
+// The line is `skip` marker characters and then at least `digits` hex digits
+// only: a raw binary practically never starts like that.
+static bool is_text_record(const text_line &line, size_t skip, size_t digits)
 {
-    size_t pos = 0;
-    text_line line{nullptr, 0, 0};
-    if (!next_line(data, size, &pos, &line) || line.length < skip + digits)
+    if (line.length < skip + digits)
         return false;
     for (size_t i = skip; i < line.length; i++)
         if (hex_digit(line.text[i]) < 0)
@@ -145,12 +143,27 @@ static image_format format_of_content(const uint8_t *data, size_t size)
                             "ELF",
                             4) == 0)
         return IMAGE_ELF32;
-    if (size && data[0] == ':' && starts_as_text_record(data, size, 1, 10))
+    // The readers skip blank lines before the first record; so does this.
+    size_t pos = 0;
+    text_line line{nullptr, 0, 0};
+    do
+        if (!next_line(data, size, &pos, &line))
+            return IMAGE_RAW;
+    while (line.length == 0);
+    const uint8_t *text = line.text;
+    if (text[0] == ':' && is_text_record(line, 1, 10))
         return IMAGE_INTEL_HEX;
-    if (size > 1 && data[0] == 'S' && data[1] >= '0' && data[1] <= '9' &&
-        starts_as_text_record(data, size, 2, 8))
+    if (line.length > 1 && text[0] == 'S' && text[1] >= '0' && text[1] <= '9' &&
+        is_text_record(line, 2, 8))
         return IMAGE_SREC;
     return IMAGE_RAW;
+}
+
+// DOS and Windows tools end a text file with Ctrl-Z; nothing after it is text.
+static size_t text_size(const uint8_t *data, size_t size)
+{
+    const void *end = memchr(data, 0x1A, size);
+    return end ? (size_t)((const uint8_t *)end - data) : size;
 }
 
 static bool ends_with(const std::string &name, const char *suffix)
@@ -197,8 +210,8 @@ bool read_image(const uint8_t *data, size_t size, const std::string &name, flat_
         ok = image_put(&builder, FLASH_IMAGE_BASE, data, size,
                        "raw binary of " + std::to_string(size) + " bytes");
         break;
-    case IMAGE_INTEL_HEX: ok = read_intel_hex(&builder, data, size); break;
-    case IMAGE_SREC: ok = read_srec(&builder, data, size); break;
+    case IMAGE_INTEL_HEX: ok = read_intel_hex(&builder, data, text_size(data, size)); break;
+    case IMAGE_SREC: ok = read_srec(&builder, data, text_size(data, size)); break;
     case IMAGE_ELF32: ok = read_elf32(&builder, data, size); break;
     }
     if (ok && !builder.any)

@@ -1,6 +1,8 @@
 // Motorola S-records: S0 header (ignored), S1/S2/S3 data with 16/24/32-bit
 // addresses, S5/S6 record counts (checked), S7/S8/S9 end (its start address
-// ignored: the bootloader starts the application itself).
+// ignored: the bootloader starts the application itself). A file without an
+// end record is whole when a count after its last data record says so: tools
+// leave the end record out when their input had no start address.
 #include "image_builder.h"
 
 // Address bytes of each record type; 0 for a type that does not exist (S4).
@@ -12,6 +14,7 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
     text_line line{nullptr, 0, 0};
     std::vector<uint8_t> record;
     uint64_t data_records = 0;
+    bool counted = false; // a record count since the last data record
     int end_line = 0;
     while (next_line(data, size, &pos, &line)) {
         if (line.length == 0)
@@ -54,6 +57,7 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
             if (!image_put(builder, address, payload, length, where))
                 return false;
             data_records++;
+            counted = false;
             break;
         case 5:
         case 6:
@@ -62,6 +66,7 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
                                   "bad record count " + std::to_string(address) + " (" +
                                       std::to_string(data_records) +
                                       " data records come before it)");
+            counted = true;
             break;
         case 7:
         case 8:
@@ -69,7 +74,12 @@ bool read_srec(image_builder *builder, const uint8_t *data, size_t size)
         default: break; // S0: the header names the file, nothing to write
         }
     }
-    if (!end_line)
-        return image_fail(builder, "", "no end record (S7, S8 or S9): the file is truncated");
+    if (!end_line && !counted)
+        return image_fail(builder, "",
+                          "no end record (S7, S8 or S9) and no record count (S5 or S6) after the "
+                          "last data record: the file is truncated; if it is whole, give it an "
+                          "end record (srec_cat " +
+                              builder->name +
+                              " -Execution_Start_Address 0x08000800 -o fixed.srec)");
     return true;
 }

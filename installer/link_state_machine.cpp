@@ -5,11 +5,6 @@
 #include "reporting.h"
 #include "serial/serial_port.h"
 
-// A verify reply carries the range CRC at bytes 11-12 and its own frame CRC
-// after them; anything shorter cannot hold the range CRC.
-#define VERIFY_REPLY_LENGTH_MIN 15
-#define VERIFY_REPLY_CRC_OFFSET 11
-
 bool interval_elapsed(uint32_t *stamp, uint32_t interval_ms)
 {
     uint32_t now = tick_count_ms();
@@ -167,6 +162,15 @@ static void fail_verify(update_link *link)
     link_enter(link, STATE_FAILED);
 }
 
+// The target has said it cannot compute the range CRC (an image larger than
+// its flash, say): waiting on would never end, and no CRC was compared.
+static void refuse_verify(update_link *link, uint8_t exception_code)
+{
+    trace_printf("VERIFY REFUSED, exception 0x%02x\n", exception_code);
+    status_printf("FAILED");
+    link_enter(link, STATE_FAILED);
+}
+
 static void step_verify(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
@@ -177,13 +181,17 @@ static void step_verify(update_link *link)
     read_reply(link);
     if (!frame_is_valid(link))
         return;
+    uint8_t exception_code = 0;
+    uint16_t remote = 0;
+    switch (classify_reply(link->frame, link->len, &exception_code, &remote)) {
+    case REPLY_EXCEPTION: refuse_verify(link, exception_code); return;
+    case REPLY_VERIFY: break;
     // A frame too short to carry the range CRC is not the verify reply (a
     // slow target's late program ack, say): compared, it would be read from
     // its own frame CRC or stale request bytes. Keep waiting for the reply;
     // the request is re-sent on its time-out.
-    if (link->len < VERIFY_REPLY_LENGTH_MIN)
-        return;
-    uint16_t remote = get_be16(link->frame + VERIFY_REPLY_CRC_OFFSET);
+    default: return;
+    }
     uint16_t local = crc16_modbus(link->image, link->image_size);
     trace_printf("Remote CRC %#x\n", remote);
     trace_printf("Local  CRC %#x\n", local);

@@ -50,7 +50,7 @@ static void append_crc(std::vector<uint8_t> *frame)
 
 static void set_exception(reply_plan *plan, uint8_t function, uint8_t code)
 {
-    plan->bytes = {SIM_UNIT_ADDRESS, (uint8_t)(function | 0x80), code};
+    plan->bytes = {SIM_UNIT_ADDRESS, (uint8_t)(function | REPLY_EXCEPTION_BIT), code};
     append_crc(&plan->bytes);
     plan->notes.push_back(text_printf("reply: exception 0x%02x", code));
 }

@@ -55,16 +55,24 @@ start_wine() {
     timeout 60 wine cmd.exe /c exit </dev/null >"$work/wine-start.log" 2>&1
 }
 
+# Ends everything the run started: kep-sim, every other background job, and
+# the Wine session with all its programs. The scripts call it from their EXIT
+# trap, so a failed, interrupted or timed-out run leaves nothing behind.
 stop_wine() {
     local pid
-    for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${sim_pids[@]}" $(jobs -p); do kill "$pid" 2>/dev/null || true; done
     timeout 20 wineserver -k 2>/dev/null || true
     rm -f "$link7"
 }
 
+# Background programs die with this shell even when it is killed outright and
+# its traps never run. An array, not a function: a function run in the
+# background would be a subshell of its own, and the program's parent.
+with_parent=(setpriv --pdeathsig KILL)
+
 # sim NAME LINK [kep-sim options...]: kep-sim on LINK, ready; its flash goes to NAME.bin.
 sim() {
-    "$kep_sim" --link "$2" --dump "$work/$1.bin" "${@:3}" >"$work/$1.log" 2>&1 &
+    "${with_parent[@]}" "$kep_sim" --link "$2" --dump "$work/$1.bin" "${@:3}" >"$work/$1.log" 2>&1 &
     sim_pids[$1]=$!
     wait_for 10 grep -qsF "ready on $2" "$work/$1.log" || { cat "$work/$1.log"; return 1; }
 }

@@ -47,6 +47,14 @@ TEST_F(ImageReader, GivesWhatObjcopyMakesOfFilesFromIndependentTools)
         {"srec_cat random.bin -binary -offset 0x08000800 -Output_Block_Size=255 -o - -intel > len255.hex",
          IMAGE_INTEL_HEX, ""},
         {OBJCOPY "-O ihex" AT_BASE "one.bin one.hex", IMAGE_INTEL_HEX, ""},
+        // Ctrl-Z ends the text, after CRLF lines or LF ones.
+        {"srec_cat one.bin -binary -offset 0x08000800 -o - -intel -crlf > crlf.hex && printf '\\032' >> crlf.hex",
+         IMAGE_INTEL_HEX, ""},
+        {OBJCOPY "-O ihex" AT_BASE "block.bin lf.hex && printf '\\032\\032' >> lf.hex", IMAGE_INTEL_HEX, ""},
+        // No end record: the S5 count shows the file whole, unless it is wrong.
+        {"srec_cat random.bin -binary -offset 0x08000800 -o noend.srec", IMAGE_SREC, ""},
+        {"srec_cat one.bin -binary -offset 0x08000800 -o - | sed s/S5030001FB/S5030002FA/ > count.srec",
+         IMAGE_SREC, "count.srec: line 3: bad record count 2 (1 data records come before it)"},
         {OBJCOPY "-O srec --srec-len 8" AT_BASE "random.bin len8.s37", IMAGE_SREC, ""},
         {"cp block.bin copy.bin", IMAGE_RAW, ""},
         {"arm-none-eabi-as app.s -o app.o && arm-none-eabi-ld -T app.ld app.o -o app.elf", IMAGE_ELF32, ""},
@@ -86,7 +94,22 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         header[18] = machine;
         return header;
     };
+    // One 4-byte section, the file's last bytes, in one loadable segment. Fields in
+    // ascending order: the next one overwrites a 16-bit field's high zero bytes.
+    std::string last = elf(1, 1, 2, 40) + std::string(72, '\0') + "\x11\x22\x33\x44";
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (size_t i = 0; i < 4; i++)
+            last[at + i] = (char)(value >> 8 * i);
+    };
+    for (auto [at, value] : {std::pair<size_t, uint32_t>{28, 52}, {32, 84}, {42, 32}, {44, 1},
+                             {46, 40}, {48, 1}, {52, 1}, {56, 124}, {64, 0x08000800}, {68, 4},
+                             {88, 1}, {92, 2}, {100, 124}, {104, 4}})
+        put32(at, value);
     const std::string largest(0x08200000 - 0x08000800, 'x');
+    const std::string no_end = "no end record (S7, S8 or S9) and no record count (S5 or S6) after "
+                               "the last data record: the file is truncated; if it is whole, give "
+                               "it an end record (srec_cat fw -Execution_Start_Address 0x08000800 "
+                               "-o fixed.srec)";
     // An empty message: read, not refused.
     const std::pair<std::string, std::string> cases[] = {
         {ela + ":0108000011E7\n" + eof, "line 2: bad checksum 0xE7 (the record's bytes give 0xE6)"},
@@ -107,19 +130,25 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {ela + ":0108000011E6\n", "no end-of-file record (type 01): the file is truncated"},
         {ela + eof + ":0108000011E6\n", "line 3: a record after the end-of-file record of line 2"},
         {ela + eof, "no data bytes in the file"},
+        {ela + ":0108000011E6\n:0100000100FE\n",
+         "line 3: bad byte count 1 for a type 01 record (it holds 0)"},
         {"S307080008001122B6\nS9030000FC\n",
          "line 1: bad checksum 0xB6 (the record's bytes give 0xB5)"},
         {"S3090800080011D5\nS9030000FC\n", "line 1: bad byte count 9 (the record holds 6 bytes)"},
         {"S307080008001122B5\nS5030002FA\nS9030000FC\n",
          "line 2: bad record count 2 (1 data records come before it)"},
         {"S307080008001122B5\nS4030000FC\nS9030000FC\n", "line 2: unknown record type S4"},
-        {"S307080008001122B5\n", "no end record (S7, S8 or S9): the file is truncated"},
+        {"S307080008001122B5\n", no_end},
+        {"S307080008001122B5\nS5030001FB\nS307080008021122B3\n", no_end},
         {elf(2, 1, 2, 40), "a 64-bit ELF file" + only_arm},
         {elf(1, 2, 2, 40), "a big-endian ELF file" + only_arm},
         {elf(1, 1, 1, 40), "an ELF file that is not an executable (type 1); link it first"},
         {elf(1, 1, 2, 3), "an ELF executable for machine 3, not ARM" + only_arm},
         {elf(1, 1, 2, 40), "no data bytes in the file"},
+        {last, ""},
+        {std::string("\x7f" "ELF\x02"), "truncated ELF header"},
         {"", "no data bytes in the file"},
+        {":0\n", ""}, // too short for a record: a raw binary
         {largest, ""},
         {largest + "x", "raw binary of 2095105 bytes: data at 0x08000800..0x08200000 reaches "
                         "0x08200000 " +
@@ -130,6 +159,18 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
                   error.empty());
         EXPECT_EQ(image.error, error.empty() ? "" : "fw: " + error);
         EXPECT_EQ(image.bytes.empty(), !error.empty());
+    }
+    // Blank lines before the first record, anything after a Ctrl-Z and no line
+    // end after the last record do not hide a text format.
+    const std::pair<std::string, image_format> formats[] = {
+        {"\n \r\n:020000020000FC\n" + ela + ":0108000011E6\n:00000001ff", IMAGE_INTEL_HEX},
+        {"\r\n\t\nS307080008001122B5\nS9030000FC\n", IMAGE_SREC},
+        {"S307080008001122B5\nS9030000FC\n\x1aS4", IMAGE_SREC}};
+    for (const auto &[content, format] : formats) {
+        flat_image image;
+        EXPECT_TRUE(read_image((const uint8_t *)content.data(), content.size(), "fw", &image))
+            << image.error;
+        EXPECT_EQ(image.format, format);
     }
     // Text named like HEX that is not HEX is never written as a raw binary.
     flat_image image;

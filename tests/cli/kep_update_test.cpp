@@ -38,7 +38,9 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         const char *timeout;
         int status;
         std::vector<std::string> expected; // in the trace, then in the messages, in this order
+        const char *image = "app.hex";
     };
+    std::ofstream(dir + "/big.bin") << std::string(130 * 1024, 'b'); // kep-sim's flash takes 126 KiB
     // clang-format off
     const std::vector<fault_case> cases = {
         {{}, "5", 0, {"\nFlash Image Base 0x8000800\n", "Flash Image Size 0xc00 bytes\n",
@@ -58,6 +60,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         {{"--exception", "2"}, "5", 1, {"CRC FAIL\n", "FAILED: the target's CRC of the written range "
           "differs from the image; the target refused block 2 (exception 0x02)"}},
         {{"--wrong-verify"}, "5", 1, {"CRC FAIL\n", "FAILED"}},
+        {{"--baud", "0"}, "5", 1, {"VERIFY REFUSED, exception 0x02\n"}, "big.bin"},
         // Not the verify reply: never compared, the request goes again.
         {{"--short-verify"}, "2", 4, {"frame length   13 bytes sent\nVerifying address",
           "no valid reply for 2 s while verifying"}},
@@ -75,7 +78,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
     std::vector<child> tools(cases.size());
     for (size_t i = 0; i < cases.size(); i++)
         start_tool(&tools[i], {"--port", start_sim("fault" + std::to_string(i), cases[i].sim),
-                               "--image", dir + "/app.hex", "--timeout", cases[i].timeout});
+                               "--image", dir + "/" + cases[i].image, "--timeout", cases[i].timeout});
     child_run described = run_tool({"--describe", "--image", dir + "/app.hex"});
     clock_point deadline = in_ms(8000); // the longest time-out plus a few seconds
     // Its write of block 2 has blocked once its trace line stays ended before "SENT".
@@ -113,6 +116,10 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
                      "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
                      "Local  CRC   " + local_crc(runs[0].out) + "\n",
                      "SHA-256      " + std::string(digest) + "\n"});
+    // A flash dump that kep-sim cannot write ends it with status 1.
+    std::filesystem::create_directory(dir + "/nodump.flash");
+    EXPECT_EQ(run_tool({"--port", start_sim("nodump"), "--image", small_image}).status, 0);
+    EXPECT_EQ(child_finish(&sims.back(), in_ms(5000)).status, 1);
 }
 
 // Each refused with its status and message before an image is read or a port opened.

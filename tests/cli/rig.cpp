@@ -5,26 +5,22 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
+#include <set>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
+
+// Children still running, by process group: a test that fails or throws
+// before it finishes one leaves it here, and TearDown ends it.
+static std::set<pid_t> running;
 
 bool child_start(child *c, const std::string &program, const std::vector<std::string> &arguments,
                  const std::string &stem, const std::vector<std::string> &runner, int terminal)
 {
     c->out_path = stem + ".out";
     c->err_path = stem + ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        posix_spawn_file_actions_addopen(&actions, fd, (fd == 1 ? c->out_path : c->err_path).c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (terminal >= 0)
-            posix_spawn_file_actions_adddup2(&actions, terminal, fd);
-    }
     std::vector<std::string> words = runner;
     words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -32,9 +28,40 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
     for (auto &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    int spawned = posix_spawn(&c->pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return spawned == 0;
+    pid_t parent = getpid();
+    c->pid = fork();
+    if (c->pid == 0) {
+        // Its own group, so that ending it ends whatever it started; and if
+        // this test process dies first (a crash, ctest's time-out), the
+        // kernel ends it.
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(c->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(c->err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 ||
+            dup2(terminal >= 0 ? terminal : out, STDOUT_FILENO) < 0 ||
+            dup2(terminal >= 0 ? terminal : err, STDERR_FILENO) < 0)
+            _exit(127);
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    if (c->pid < 0)
+        return false;
+    setpgid(c->pid, c->pid); // also here: no race with a kill right after the start
+    running.insert(c->pid);
+    return true;
+}
+
+void end_running_children()
+{
+    for (pid_t pid : running) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    running.clear();
 }
 
 child_run child_finish(child *c, clock_point deadline)
@@ -44,9 +71,10 @@ child_run child_finish(child *c, clock_point deadline)
     int status = -1;
     if (c->pid > 0 && !wait_until([&] { return waitpid(c->pid, &status, WNOHANG) != 0; },
                                      (int)std::max<int64_t>(0, left.count()))) {
-        kill(c->pid, SIGKILL);
+        kill(-c->pid, SIGKILL);
         waitpid(c->pid, &status, 0);
     }
+    running.erase(c->pid);
     child_run run{c->pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                   text_of(c->out_path), text_of(c->err_path)};
     c->pid = -1; // reaped: the number may belong to another process now
@@ -90,6 +118,7 @@ void rig::TearDown()
     child_finish(&tool, {});
     for (auto &sim : sims)
         child_finish(&sim, {}); // those that were not reset are still serving
+    end_running_children();     // those a failed check left in a test's own records
     std::filesystem::remove_all(dir);
 }
 

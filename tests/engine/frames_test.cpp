@@ -75,25 +75,35 @@ TEST_F(RequestFramesDeathTest, ProgramBlockOutsideOneToFullBlockIsAnAssertion)
     EXPECT_DEATH(build_program_block(&t.link, 0x08000800, 16, nullptr), text);
 }
 
-TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrc)
+TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrcAndTheReplyKindComesFromItsLengthAndFunction)
 {
     struct {
         std::vector<uint8_t> bytes;
-        bool valid;
-        int32_t error; // 0: a short read is not a CRC failure
+        reply_kind kind;
+        int32_t error;  // 0: a short read is not a CRC failure
+        uint32_t value; // the exception code or the range CRC
     } cases[] = {
-        {{0x04, 0x2b, 0xf4}, false, 0},
-        {with_crc({0x04, 0x2b}), true, 0},
-        {with_crc({0x04, 0xAB, 0x02}), true, 0},                  // an exception frame
-        {{0x04, 0x2b, 0xf4, 0x76, 0x2f}, false, FRAME_ERROR_CRC}, // CRC bytes swapped
+        {{0x04, 0x2b, 0xf4}, REPLY_SHORT, 0, 0},
+        {with_crc({0x04, 0x2b}), REPLY_ACK, 0, 0},
+        {with_crc({0x04, 0xAB, 0x02}), REPLY_EXCEPTION, 0, 0x02},
+        {with_crc({0x04, 0x2B, 0x02}), REPLY_ACK, 0, 0},
+        {with_crc({0x04, 0xAB, 0x02, 0x00}), REPLY_ACK, 0, 0},            // too long for one
+        {{0x04, 0x2b, 0xf4, 0x76, 0x2f}, REPLY_BAD, FRAME_ERROR_CRC, 0}, // CRC bytes swapped
+        {with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0x64, 0, 0x12}), REPLY_ACK, 0, 0},
+        {with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0x64, 0, 0x12, 0x34}), REPLY_VERIFY, 0, 0x1234},
     };
     for (const auto &c : cases) {
         frame_link t;
         std::copy(c.bytes.begin(), c.bytes.end(), t.frame.begin());
         t.link.len = (int32_t)c.bytes.size();
-        EXPECT_EQ(frame_is_valid(&t.link), c.valid) << c.bytes.size();
-        EXPECT_EQ(frame_crc_ok(c.bytes.data(), (int32_t)c.bytes.size()), c.valid);
+        bool valid = c.kind != REPLY_SHORT && c.kind != REPLY_BAD;
+        EXPECT_EQ(frame_is_valid(&t.link), valid) << c.bytes.size();
+        EXPECT_EQ(frame_crc_ok(c.bytes.data(), (int32_t)c.bytes.size()), valid);
         EXPECT_EQ(t.link.error, c.error);
+        uint8_t code = 0;
+        uint16_t crc = 0;
+        EXPECT_EQ(classify_reply(c.bytes.data(), (int32_t)c.bytes.size(), &code, &crc), c.kind);
+        EXPECT_EQ(c.kind == REPLY_EXCEPTION ? code : crc, c.value);
     }
 }
 

@@ -143,6 +143,10 @@ TEST_F(serial_port_test, a_held_port_refuses_a_second_open_writes_everything_the
 
     close(master);
     master = -1;
+    // A write to the dead port notes why.
+    EXPECT_LT(port_write(handle, bytes.data(), 13), 13);
+    ASSERT_TRUE(port_failed(handle, &code));
+    EXPECT_EQ(code, EIO);
     for (int attempt = 0; attempt < 2; attempt++) {
         double start = now_ms();
         EXPECT_EQ(port_read(handle, bytes.data(), 1040), 0);
@@ -150,9 +154,6 @@ TEST_F(serial_port_test, a_held_port_refuses_a_second_open_writes_everything_the
         // Not at once: a caller's loop must not spin on a dead port.
         EXPECT_TRUE(took >= 90 && took <= 250) << took << " ms";
     }
-    ASSERT_TRUE(port_failed(handle, &code));
-    EXPECT_EQ(code, EIO);
-    EXPECT_LT(port_write(handle, bytes.data(), 13), 13);
 }
 
 // A pseudo-terminal does not keep parity, so the line settings are checked as

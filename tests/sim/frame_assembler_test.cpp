@@ -103,6 +103,9 @@ TEST(frame_assembler_test, pieces_join_into_a_request_and_unknown_or_cut_ones_en
     assembler_push(&assembler, contact.data() + 6, 7, 30600);
     EXPECT_EQ(assembler_take(&assembler, 30600, &frame), ASSEMBLED_REQUEST);
     EXPECT_EQ(frame, contact);
+    assembler_push(&assembler, reset.data(), 2, 40000); // too short to tell its kind
+    EXPECT_EQ(assembler_take(&assembler, 40000 + FRAME_SILENCE_FLOOR_US, &frame),
+              ASSEMBLED_TRUNCATED);
 }
 
 } // namespace

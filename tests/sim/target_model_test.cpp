@@ -44,7 +44,12 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     bad_crc[12] ^= 0x40;
     const std::vector<uint8_t> contact = {4,    0x2b, 0xf3, 0x08, 0x00, 0x08, 0x00,
                                           0x00, 0x00, 0x00, 0x04, 0x72, 0x82};
-    const char *ack = "11 2bf2 7ms 0/0 x1 a0", *refused = "5 ab02 0ms 0/0 x1 a0";
+    std::vector<uint8_t> one_short = program_request(base, 16);
+    one_short.resize(one_short.size() - 3); // a data byte and the CRC
+    one_short = with_crc(one_short);
+    const std::vector<uint8_t> past_end = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 2, 0, 0});
+    const char *ack = "11 2bf2 7ms 0/0 x1 a0", *refused = "5 ab02 0ms 0/0 x1 a0",
+               *wrong_length = "5 ab03 0ms 0/0 x1 a0";
     struct {
         const char *name;
         fault_switches faults;
@@ -56,6 +61,9 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"below the writable base", {}, program_request(base - 1), refused, refused, 0},
         {"past the end", {}, program_request(SIM_FLASH_END - 1023), refused, refused, 0},
         {"the last block", {}, program_request(SIM_FLASH_END - 1024), ack, ack, SIM_FLASH_END},
+        {"a block one byte short", {}, one_short, wrong_length, wrong_length, 0},
+        {"a reset one byte long", {}, with_crc({4, 0x2B, 0xF4, 0}), wrong_length, wrong_length, 0},
+        {"a verify past the end", {}, past_end, refused, refused, 0},
         {"a bad CRC", {}, bad_crc, "none", "none", 0},
         {"another unit", {}, with_crc({5, 0x2B, 0xF4}), "none", "none", 0},
         {"an unknown sub-code",
