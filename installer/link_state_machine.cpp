@@ -23,10 +23,6 @@ void dump_rx(const update_link *link)
     trace_printf("\n");
 }
 
-// A Modbus exception reply: the function code with its high bit set, then the code.
-#define EXCEPTION_REPLY_LENGTH 5
-#define EXCEPTION_FLAG 0x80
-
 static void tell(const update_link *link, int32_t kind, int32_t code = 0)
 {
     link_event event{kind, link->state, link->offset,
@@ -141,8 +137,9 @@ static void step_program(update_link *link)
     trace_flush();
     // The engine moves on after any valid reply; a front end may want to
     // know which blocks the target refused.
-    if (link->len == EXCEPTION_REPLY_LENGTH && (link->frame[1] & EXCEPTION_FLAG))
-        tell(link, LINK_EVENT_BLOCK_REFUSED, link->frame[2]);
+    uint8_t code = 0;
+    if (classify_reply(link->frame, link->len, &code, nullptr) == REPLY_EXCEPTION)
+        tell(link, LINK_EVENT_BLOCK_REFUSED, code);
     else
         tell(link, LINK_EVENT_BLOCK_ACKED);
     link->offset += link->block_length;
@@ -167,6 +164,7 @@ static void fail_verify(update_link *link)
 static void refuse_verify(update_link *link, uint8_t exception_code)
 {
     trace_printf("VERIFY REFUSED, exception 0x%02x\n", exception_code);
+    tell(link, LINK_EVENT_VERIFY_REFUSED, exception_code);
     status_printf("FAILED");
     link_enter(link, STATE_FAILED);
 }

@@ -136,19 +136,31 @@ static void fail(board_job *job, outcome_id outcome, const std::string &why, con
 static const char *const check_hint =
     "; check the cable, the target's power, and that the target waits in its bootloader";
 
+// "; the target refused blocks 3 (exception 0x02), 127-137 (exception 0x02)":
+// runs of blocks refused with one code are named as one.
 static std::string refused_text(const board_job *job)
 {
-    if (job->refused.empty())
-        return "";
-    std::string text = job->refused.size() == 1 ? "; the target refused block "
-                                                : "; the target refused blocks ";
-    for (size_t i = 0; i < job->refused.size(); i++) {
-        char item[48];
-        snprintf(item, sizeof item, "%s%d (exception 0x%02x)", i ? ", " : "",
-                 (int)job->refused[i].block, (unsigned)job->refused[i].exception_code);
+    const std::vector<refused_block> &refused = job->refused;
+    std::string text;
+    for (size_t i = 0; i < refused.size();) {
+        size_t last = i;
+        while (last + 1 < refused.size() && refused[last + 1].block == refused[last].block + 1 &&
+               refused[last + 1].exception_code == refused[i].exception_code)
+            last++;
+        char item[64];
+        if (last == i)
+            snprintf(item, sizeof item, "%d", (int)refused[i].block);
+        else
+            snprintf(item, sizeof item, "%d-%d", (int)refused[i].block, (int)refused[last].block);
+        text += (text.empty() ? "" : ", ") + std::string(item);
+        snprintf(item, sizeof item, " (exception 0x%02x)", (unsigned)refused[i].exception_code);
         text += item;
+        i = last + 1;
     }
-    return text;
+    if (text.empty())
+        return "";
+    bool one = refused.size() == 1;
+    return (one ? "; the target refused block " : "; the target refused blocks ") + text;
 }
 
 static void verify_failed(board_job *job)
