@@ -2,6 +2,7 @@
 // whole above it in every mode, one line per running target, at any width.
 #include "rig.h"
 
+#include <algorithm>
 #include <csignal>
 #include <gmock/gmock.h>
 #include <poll.h>
@@ -42,55 +43,6 @@ std::vector<std::string> screen_after(const std::string &shown)
     return rows;
 }
 
-// Three targets at once on a terminal, one failing on its own: no trace line is
-// cut or overwritten, a progress line per port stays below them.
-TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheirOwn)
-{
-    std::string a = start_sim("a"), b = start_sim("b", {"--wrong-verify"}), c = start_sim("c");
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    ASSERT_TRUE(start_tool(&tool, {"--port", a + "," + b, "--port", c}, {}, slave));
-    close(slave);
-    std::string shown;
-    char buffer[4096];
-    pollfd output{master, POLLIN, 0};
-    for (ssize_t n; poll(&output, 1, 10000) > 0 && (n = read(master, buffer, sizeof buffer)) > 0;)
-        shown.append(buffer, (size_t)n); // until the tool has closed the terminal
-    close(master);
-    EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
-    EXPECT_TRUE(flash_holds("a", FIRMWARE_BIN));
-    EXPECT_TRUE(flash_holds("c", FIRMWARE_BIN));
-
-    std::vector<std::string> rows = screen_after(shown);
-    std::string screen;
-    size_t last_trace = 0, bars = 0;
-    for (size_t i = 0; i < rows.size(); i++) {
-        screen += rows[i] + "\n";
-        if (rows[i].find("PROG ADDR") != std::string::npos) {
-            // Whole: acknowledged, or timed out (the machine is busy) and sent again.
-            EXPECT_THAT(rows[i], testing::MatchesRegex(".*- SENT - (- OK|TIMEOUT)"))
-                << "cut or overwritten";
-            last_trace = i;
-        }
-        bars += rows[i].find("] 100%  updated") != std::string::npos && i > last_trace;
-    }
-    EXPECT_EQ(bars, 2u) << "a full bar below the trace for each updated port:\n" << screen;
-    for (const auto &port : {a, c})
-        expect_in_order(
-            screen, {"Flash Image Size 0x6400 bytes\n", port + ":  . Opening serial port " + port,
-                     port + ": REMOTE DEVICE LINK ESTABLISHED\n",
-                     port + ": PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
-                     port + ": PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
-                     port + ": CRCs match\n", port + ": frame length    5 bytes received & OK\n"});
-    expect_in_order(screen,
-                    {b + ": Remote CRC", b + ": CRC FAIL\n", a + "  updated  25/25",
-                     b + "  FAILED   25/25", c + "  updated  25/25", "2 of 3 targets updated"});
-    // --version names the built-in firmware as the Windows version resource does.
-    EXPECT_THAT(run_tool({"--version"}).out,
-                HasSubstr("\nBuilt-in firmware firmware.bin, 25600 bytes, CRC-16 0xab23\n"));
-    EXPECT_THAT(screen, HasSubstr("Local  CRC 0xab23\n"));
-}
-
 // Reads the terminal into `shown` until `done`, the tool closing it, or `limit_ms`.
 bool read_until(int master, std::string *shown, const std::function<bool()> &done,
                 int limit_ms = 15000)
@@ -108,12 +60,67 @@ bool read_until(int master, std::string *shown, const std::function<bool()> &don
     return done();
 }
 
+// The screen at the end, each trace row whole: acknowledged, or timed out
+// (the machine is busy) and sent again; the station's tally on a row alone.
+std::string final_screen(const std::string &shown)
+{
+    std::string screen;
+    for (const auto &row : screen_after(shown)) {
+        screen += row + "\n";
+        if (row.find("PROG ADDR") != std::string::npos) {
+            EXPECT_THAT(row, testing::MatchesRegex(".*: PROG ADDR 0x[0-9a-f]+, LEN 0x400, FROM "
+                                                   "[0-9a-fx]+\\.\\.\\. - SENT - (- OK|TIMEOUT)"))
+                << "cut, glued or overwritten";
+        }
+        if (row.find("in progress") != std::string::npos) {
+            EXPECT_THAT(row, testing::MatchesRegex(
+                                 "(kep-update: watch ended: )?updated [0-9]+  failed [0-9]+  in progress [0-9]+"));
+        }
+    }
+    return screen;
+}
+
+// Three targets at once on a terminal, one failing on its own: a progress
+// line per port stays below the trace, ending on its outcome.
+TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheirOwn)
+{
+    std::string a = start_sim("a"), b = start_sim("b", {"--wrong-verify"}), c = start_sim("c");
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(start_tool(&tool, {"--port", a + "," + b, "--port", c}, {}, slave));
+    close(slave);
+    std::string shown;
+    read_until(master, &shown, [] { return false; }); // until the tool has closed the terminal
+    close(master);
+    EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
+    EXPECT_TRUE(flash_holds("a", FIRMWARE_BIN));
+    EXPECT_TRUE(flash_holds("c", FIRMWARE_BIN));
+
+    std::string screen = final_screen(shown);
+    std::string below = screen.substr(screen.rfind("PROG ADDR"));
+    EXPECT_EQ(std::ranges::count(below, '%'), 3) << "one line per port below the trace:\n" << screen;
+    for (const auto &port : {a, c})
+        expect_in_order(
+            screen, {"Flash Image Size 0x6400 bytes\n", port + ":  . Opening serial port " + port,
+                     port + ": REMOTE DEVICE LINK ESTABLISHED\n",
+                     port + ": PROG ADDR 0x8000800, LEN 0x400, FROM 0... - SENT - - OK\n",
+                     port + ": PROG ADDR 0x8006800, LEN 0x400, FROM 0x6000... - SENT - - OK\n",
+                     port + ": CRCs match\n", port + ": frame length    5 bytes received & OK\n"});
+    expect_in_order(screen, {b + ": Remote CRC", b + ": CRC FAIL\n", "] 100%  updated",
+                             a + "  updated  25/25", b + "  FAILED   25/25",
+                             c + "  updated  25/25", "2 of 3 targets updated"});
+    // --version names the built-in firmware as the Windows version resource does.
+    EXPECT_THAT(run_tool({"--version"}).out,
+                HasSubstr("\nBuilt-in firmware firmware.bin, 25600 bytes, CRC-16 0xab23\n"));
+    EXPECT_THAT(screen, HasSubstr("Local  CRC 0xab23\n"));
+}
+
 // The station's two boards at once: the same area as named ports, trace lines
 // whole above it, and its lines follow the terminal's width when it changes.
 TEST_F(LiveView, AStationKeepsTraceLinesWholeAndFollowsTheTerminalsWidth)
 {
-    start_sim("ttyA", {"--flash-ms", "250"});
-    start_sim("ttyB", {"--flash-ms", "250", "--wrong-verify"});
+    start_sim("ttyA", {"--flash-ms", "400"});
+    start_sim("ttyB", {"--flash-ms", "400", "--wrong-verify"});
     int master = -1, slave = -1;
     winsize size{24, 100, 0, 0};
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
@@ -125,31 +132,18 @@ TEST_F(LiveView, AStationKeepsTraceLinesWholeAndFollowsTheTerminalsWidth)
     ASSERT_TRUE(read_until(master, &shown, seen("FROM 0x400..."))) << shown;
     size.ws_col = 40;
     ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
+    read_until(master, &shown, [] { return false; }, 250); // what was drawn before it
     size_t resized = shown.size();
     ASSERT_TRUE(read_until(master, &shown, seen("in progress 0"))) << shown;
     kill(tool.pid, SIGINT);
-    read_until(master, &shown, [] { return false; }, 5000); // until it closes the terminal
+    read_until(master, &shown, [] { return false; }, 5000);
     close(master);
     EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
 
-    std::vector<std::string> rows = screen_after(shown);
-    std::string screen;
-    for (const auto &row : rows) {
-        screen += row + "\n";
-        if (row.find("PROG ADDR") != std::string::npos) {
-            EXPECT_THAT(row, testing::MatchesRegex(".*/rig/tty[AB]: PROG ADDR 0x[0-9a-f]+, LEN "
-                                                   "0x400, FROM [0-9a-fx]+\\.\\.\\. - SENT - "
-                                                   "(- OK|TIMEOUT)"))
-                << "cut, glued or overwritten";
-        }
-        if (row.find("in progress") != std::string::npos) {
-            EXPECT_THAT(row, testing::MatchesRegex("(kep-update: watch ended: )?updated [0-9]+  failed [0-9]+  in progress [0-9]+"));
-        }
-    }
-    expect_in_order(screen, {"kep-update: watching"});
+    std::string screen = final_screen(shown);
+    expect_in_order(screen, {"kep-update: watching", "rig/ttyB: CRC FAIL\n"});
     EXPECT_THAT(screen, testing::ContainsRegex("rig/ttyA  serial -  updated  [0-9.]+ s\n"));
     EXPECT_THAT(screen, testing::ContainsRegex("rig/ttyB  serial -  FAILED  [0-9.]+ s\n"));
-    EXPECT_THAT(screen, HasSubstr("rig/ttyB: CRC FAIL\n"));
     // Each drawing after the resize: its progress lines fit 40 columns.
     int drawn = 0;
     for (size_t at = resized; (at = shown.find("%  ", at)) != std::string::npos; at++, drawn++) {
