@@ -25,4 +25,5 @@ struct fault_switches {
     int32_t hangup_after;       // unplug after acknowledging this block
     int32_t stop_reading_after; // read nothing more after acknowledging this block
     bool restart_on_reset;      // restart on the reset request: no answer, line gone
+    int32_t flash_kib;          // a part with this much flash: beyond it, exceptions
 };

@@ -102,6 +102,10 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
         ->check(CLI::Range(0, 1000000));
     app.add_flag("--silent", faults.silent, "Never answer anything");
     app.add_flag("--wrong-verify", faults.wrong_verify, "Report a range CRC off by one");
+    app.add_option("--flash-kib", faults.flash_kib,
+                   "A part with only N KiB of flash: blocks and verify ranges past it are "
+                   "answered with exception 0x02")
+        ->check(CLI::Range(4, 128));
     app.add_flag("--short-verify", faults.short_verify,
                  "Answer the verify query with a CRC-valid 5-byte frame");
     app.add_option("--hangup-after", faults.hangup_after,

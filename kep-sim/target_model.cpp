@@ -60,6 +60,14 @@ static bool range_inside(uint64_t address, uint64_t length, uint64_t low, uint64
     return address >= low && address + length <= high;
 }
 
+// The end of the part's flash: a smaller part refuses what lies past it.
+static uint32_t flash_end(const target_model *target)
+{
+    int32_t kib = target->faults.flash_kib;
+    return kib > 0 && (uint32_t)kib * 1024u < SIM_FLASH_SIZE ? SIM_FLASH_BASE + (uint32_t)kib * 1024u
+                                                               : SIM_FLASH_END;
+}
+
 static void handle_program_block(target_model *target, const uint8_t *request, size_t length,
                                  reply_plan *plan)
 {
@@ -71,7 +79,7 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
         set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
         return;
     }
-    if (!range_inside(address, data_length, SIM_WRITABLE_BASE, SIM_FLASH_END)) {
+    if (!range_inside(address, data_length, SIM_WRITABLE_BASE, flash_end(target))) {
         set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
         return;
     }
@@ -155,7 +163,7 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
             text_printf("fault: contact query %d ignored", (int)target->contact_queries));
         return;
     }
-    if (!range_inside(address, range_length, SIM_FLASH_BASE, SIM_FLASH_END)) {
+    if (!range_inside(address, range_length, SIM_FLASH_BASE, flash_end(target))) {
         set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
         return;
     }
