@@ -24,7 +24,7 @@ static const char *const footer =
     "Exit status:\n"
     "  0  every target written and verified (a reset not confirmed is a warning)\n"
     "  1  a target's CRC differed (FAILED)\n"
-    "  2  usage or image error; no port was touched\n"
+    "  2  usage or image error, no port was touched; or no serial number could be taken\n"
     "  3  a port could not be opened\n"
     "  4  no valid reply within --timeout, the target stopped taking data, or a port\n"
     "     stopped working\n"
