@@ -35,7 +35,9 @@ static const char *const footer =
     "that it differs.\n"
     "--watch runs until Ctrl-C: the first takes no new boards and lets the running\n"
     "ones finish, a second interrupts them; it exits with the highest status of its\n"
-    "boards. --report appends one JSON object per target and line as each ends.";
+    "boards. It reads the image once at the start, never again: a file replaced on\n"
+    "disk cannot change what a running station writes.\n"
+    "--report appends one JSON object per target and line as each ends.";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
