@@ -66,6 +66,8 @@ static bool number_board(const run_settings *settings, board *b)
     if (!b->numbered) {
         b->job.result.outcome = OUTCOME_NO_SERIAL_NUMBER;
         b->job.result.message = why;
+        std::lock_guard<std::mutex> hold(b->job.mutex);
+        b->job.snapshot.outcome = OUTCOME_NO_SERIAL_NUMBER;
         return false;
     }
     patch_serial_number(*settings->job.image, settings->serial, b->serial_number, &b->image);
