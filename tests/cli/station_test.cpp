@@ -33,7 +33,7 @@ for line in open(sys.argv[1]):
         'blocks_acknowledged blocks_refused blocks_total resends seconds message serial_number ' \
         'written_sha256', line
     assert re.fullmatch(stamp, r['started']) and re.fullmatch(stamp, r['ended']), line
-    assert r['started'] <= r['ended'] and 0 <= r['seconds'] < 30, line
+    assert '2026' < r['started'] <= r['ended'] and 0 <= r['seconds'] < 30, line
     assert r['image'] == {'path': sys.argv[2], 'format': 'raw binary', 'size': len(image),
                           'padded_size': len(padded), 'crc16': sys.argv[3],
                           'sha256': hashlib.sha256(padded).hexdigest()}, r['image']
