@@ -129,6 +129,8 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
 {
     const std::string port = dir + "/never-opened", ram = dir + "/ram.hex";
     std::ofstream(ram) << ":020000042000DA\n:01000000AA55\n:00000001FF\n";
+    std::ofstream(dir + "/huge.bin").close();
+    std::filesystem::resize_file(dir + "/huge.bin", 257u << 20); // sparse: nothing written
     std::string held = start_sim("held");
     port_handle holder = port_open(held.c_str()); // this test process has it
     ASSERT_NE(holder, INVALID_PORT_HANDLE);
@@ -169,6 +171,7 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
              {dir + "/absent.bin", "cannot open image " + dir + "/absent.bin: No such file"},
              {ram, "ram.hex: line 2: data at 0x20000000..0x20000000 reaches 0x08200000"},
              {dir, "is not a regular file but a directory"},
+             {dir + "/huge.bin", "huge.bin is larger than 256 MiB"}, // refused from its size
              {"/dev/zero", "/dev/zero is not a regular file"}}) {
         cases.push_back({{"--port", port, "--image", path}, 2, why});
         cases.push_back({{"--describe", "--image", path}, 2, why});

@@ -73,6 +73,7 @@ TEST_F(SerialNumbers, TwoStationsSharingOneFileHandOutEachNumberOnce)
 
 TEST_F(SerialNumbers, AKilledStationsNumberIsNotReusedAndChecksSkipTheField)
 {
+    std::ofstream(dir + "/serial") << "7000\r\n"; // as a Windows editor saves it
     std::string slow = start_sim("slow", {"--flash-ms", "400"});
     ASSERT_TRUE(start_tool(&tool, station(slow)));
     ASSERT_TRUE(wait_for(dir + "/slow.err", "request 0xf2"));
