@@ -1,5 +1,11 @@
 #include "outcome.h"
 
+struct outcome_row {
+    const char *words;       // the summary table's and the report's word for an update
+    const char *check_words; // the same for --check
+    exit_status status;
+};
+
 static const outcome_row rows[] = {
     /* OUTCOME_RUNNING */ {"running", "running", EXIT_UPDATED},
     /* OUTCOME_UPDATED */ {"updated", "equal", EXIT_UPDATED},
@@ -14,8 +20,6 @@ static const outcome_row rows[] = {
     /* OUTCOME_INTERRUPTED */ {"interrupted", "interrupted", EXIT_INTERRUPTED},
     /* OUTCOME_NO_SERIAL_NUMBER */ {"no serial number", "no serial number", EXIT_USAGE},
 };
-
-const outcome_row &outcome_of(outcome_id id) { return rows[id]; }
 
 const char *outcome_words(outcome_id id, bool check)
 {

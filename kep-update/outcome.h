@@ -28,14 +28,6 @@ enum outcome_id {
     OUTCOME_NO_SERIAL_NUMBER, // none could be taken: the board was left alone
 };
 
-struct outcome_row {
-    const char *words;       // the summary table's and the report's word for an update
-    const char *check_words; // the same for --check
-    exit_status status;
-};
-
-const outcome_row &outcome_of(outcome_id id);
-
 // The words for `id` in an update or, with `check`, a check.
 const char *outcome_words(outcome_id id, bool check);
 exit_status outcome_status(outcome_id id);

@@ -29,7 +29,8 @@ bool parse_serial_format(const std::string &text, serial_format *format)
     return true;
 }
 
-uint64_t serial_number_max(const serial_format &format)
+// The largest number `format` holds.
+static uint64_t serial_number_max(const serial_format &format)
 {
     switch (format.layout) {
     case SERIAL_U32LE:
@@ -37,10 +38,12 @@ uint64_t serial_number_max(const serial_format &format)
     case SERIAL_U64LE: return UINT64_MAX;
     case SERIAL_ASCII: break;
     }
-    uint64_t max = 9;
-    for (int i = 1; i < format.width && i < ASCII_DIGITS_MAX - 1; i++)
-        max = max * 10 + 9;
-    return format.width >= ASCII_DIGITS_MAX ? UINT64_MAX : max;
+    if (format.width >= ASCII_DIGITS_MAX) // 20 digits hold any 64-bit number
+        return UINT64_MAX;
+    uint64_t power = 1;
+    for (int i = 0; i < format.width; i++)
+        power *= 10;
+    return power - 1;
 }
 
 bool encode_serial_number(uint64_t number, const serial_format &format, std::vector<uint8_t> *bytes)

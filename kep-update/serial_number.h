@@ -29,9 +29,6 @@ struct serial_settings {
 // "u32le", "u32be", "u64le", "ascii:N" (N from 1 to 20). False when unknown.
 bool parse_serial_format(const std::string &text, serial_format *format);
 
-// The largest number `format` holds.
-uint64_t serial_number_max(const serial_format &format);
-
 // The number's bytes in the field, or false when it does not fit.
 bool encode_serial_number(uint64_t number, const serial_format &format, std::vector<uint8_t> *bytes);
 
