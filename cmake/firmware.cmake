@@ -9,6 +9,7 @@ set(KEP_FIRMWARE_VERSION "" CACHE STRING "Version of the built-in firmware, for 
 
 set(converter_sources
   tools/kep_image_flatten.cpp
+  image/image_builder.cpp
   image/image_reader.cpp
   image/image_intel_hex.cpp
   image/image_srec.cpp
@@ -16,7 +17,8 @@ set(converter_sources
   image/image_elf32.cpp
   installer/frames.cpp)
 set(converter_headers
-  image/image_reader.h image/image_builder.h installer/firmware_image.h
+  image/image_reader.h image/flat_image.h image/image_formats.h image/image_builder.h
+  installer/firmware_image.h
   installer/frames.h installer/update_link.h installer/text_printf.h)
 list(TRANSFORM converter_sources PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM converter_headers PREPEND ${PROJECT_SOURCE_DIR}/)
