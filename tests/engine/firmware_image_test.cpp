@@ -24,12 +24,11 @@ TEST(FirmwareImage, IsPaddedWithZerosOrRefusedAndTheBuiltInImageIsTheShippedFile
                 _exit(2);
             rlimit limit{};
             limit.rlim_cur = limit.rlim_max = pages * (unsigned long)getpagesize() + (256ul << 20);
-            update_link empty{};
+            update_link none{};
             uint8_t byte = 0;
-            _exit(setrlimit(RLIMIT_AS, &limit) == 0 &&
-                          !set_firmware_image(&empty, &byte, 0x7FFFFC00) && !empty.image
-                      ? 0
-                      : 1);
+            bool refused = setrlimit(RLIMIT_AS, &limit) == 0 &&
+                           !set_firmware_image(&none, &byte, 0x7FFFFC00) && !none.image;
+            _exit(refused ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
     update_link link{};
