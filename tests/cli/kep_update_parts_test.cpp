@@ -50,6 +50,7 @@ TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
          "usb-FTDI_A50285BI: updated, reset not co"},
         {snapshot(STATE_FAILED, 25, OUTCOME_VERIFY_FAILED), false, 19, "usb-FTDI_A50285BI: "},
         {snapshot(STATE_DONE, 0, OUTCOME_UPDATED), true, 30, "usb-FTDI_A50285BI: 100%  equal"},
+        {snapshot(STATE_CONTACT, 0, OUTCOME_RUNNING, "contacting"), false, 40, "usb-FTDI_A50285BI: contacting"},
     };
     // clang-format on
     for (const auto &r : rows)

@@ -120,8 +120,9 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
     // --describe showed beforehand what the clean run wrote.
     EXPECT_EQ(described.status, 0) << described.err;
     expect_in_order(described.out,
-                    {"Format       Intel HEX\n", "Data         0x08000800..0x080013B7\n",
-                     "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
+                    {"Image        " + dir + "/app.hex\n", "Format       Intel HEX\n",
+                     "Data         0x08000800..0x080013B7\n",
+                     "Data size    3000 bytes from 0x08000800\n", "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
                      "Local  CRC   " + local_crc(runs[0].out) + "\n",
                      "SHA-256      " + padded_sha256(small_image) + "\n"});
     // A flash dump that kep-sim cannot write ends it with status 1.
