@@ -193,8 +193,8 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
 }
 
 // The rename is synced through the folder the path names: none (the current
-// one), the root, or any other.
-TEST(SerialNumber, TheFileIsReplacedDurablyWhateverItsFolder)
+// one), the root, or any other. The number read must fit its format.
+TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
 {
     char here[] = "/tmp/kep-replace-XXXXXX";
     ASSERT_TRUE(mkdtemp(here));
@@ -210,6 +210,19 @@ TEST(SerialNumber, TheFileIsReplacedDurablyWhateverItsFolder)
     }
     EXPECT_FALSE(replace_file_durably(std::string(here) + "/no/next", "7\n", &error));
     EXPECT_EQ(error, "cannot write " + std::string(here) + "/no/next: No such file or directory");
+    // A number that no longer fits its format is refused, never wrapped.
+    const std::tuple<const char *, const char *, bool> numbers[] = {
+        {"4294967295", "u32le", true}, {"4294967296", "u32le", false},
+        {"18446744073709551614", "u64le", true}, {"18446744073709551615", "u64le", false}};
+    for (auto [number, format, fits] : numbers) {
+        serial_settings serial;
+        serial.file = "next";
+        serial.format_name = format;
+        ASSERT_TRUE(parse_serial_format(format, &serial.format));
+        std::ofstream(serial.file) << number << "\n";
+        EXPECT_EQ(check_serial_file(serial), fits ? "" : "the next serial number, " + std::string(number) +
+                                                  " (from next), does not fit the format " + format);
+    }
     std::filesystem::current_path(previous);
     std::filesystem::remove_all(here);
 }

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -22,6 +23,8 @@
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace
 {
@@ -138,9 +141,12 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
 // the peer hangs up.
 TEST_F(serial_port_test, a_held_port_refuses_a_second_open_writes_everything_then_sees_a_hang_up)
 {
+    auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    auto before = descriptors();
     errno = 0;
     EXPECT_EQ(port_open(path.c_str()), INVALID_PORT_HANDLE);
     EXPECT_TRUE(errno == EWOULDBLOCK || errno == EBUSY) << "errno " << errno;
+    EXPECT_EQ(descriptors(), before) << "the refused open keeps no descriptor";
     port_close(handle);
     handle = port_open(path.c_str());
     ASSERT_NE(handle, INVALID_PORT_HANDLE);
