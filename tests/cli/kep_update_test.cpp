@@ -125,6 +125,9 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
                      "Data size    3000 bytes from 0x08000800\n", "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
                      "Local  CRC   " + local_crc(runs[0].out) + "\n",
                      "SHA-256      " + padded_sha256(small_image) + "\n"});
+    // The target that stopped reading filled the line to stop the tool's writes.
+    EXPECT_THAT(text_of(dir + "/fault" + std::to_string(cases.size() - 1) + ".err"),
+                testing::ContainsRegex("reading stopped; [1-9][0-9]* bytes of filler fill the line"));
     // A flash dump that kep-sim cannot write ends it with status 1.
     std::filesystem::create_directory(dir + "/nodump.flash");
     EXPECT_EQ(run_tool({"--port", start_sim("nodump"), "--image", small_image}).status, 0);
