@@ -1,6 +1,6 @@
 # The built-in firmware. KEP_FIRMWARE may be a raw binary, Intel HEX,
 # S-record or ELF32 file: a small converter, built here for the build machine
-# from the engine's image reader (also in the cross build), turns it into the
+# from the image library's reader (also in the cross build), turns it into the
 # flat image the programs carry, and describes it for --version and the
 # Windows version resource. A file the reader refuses stops the configuration.
 set(KEP_FIRMWARE ${PROJECT_SOURCE_DIR}/resources/firmware.bin CACHE FILEPATH
@@ -9,14 +9,16 @@ set(KEP_FIRMWARE_VERSION "" CACHE STRING "Version of the built-in firmware, for 
 
 set(converter_sources
   tools/kep_image_flatten.cpp
-  installer/image_reader.cpp
-  installer/image_intel_hex.cpp
-  installer/image_srec.cpp
+  image/image_builder.cpp
+  image/image_reader.cpp
+  image/image_intel_hex.cpp
+  image/image_srec.cpp
   installer/text_printf.cpp
-  installer/image_elf32.cpp
+  image/image_elf32.cpp
   installer/frames.cpp)
 set(converter_headers
-  installer/image_reader.h installer/image_builder.h installer/firmware_image.h
+  image/image_reader.h image/flat_image.h image/image_formats.h image/image_builder.h
+  installer/firmware_image.h
   installer/frames.h installer/update_link.h installer/text_printf.h)
 list(TRANSFORM converter_sources PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM converter_headers PREPEND ${PROJECT_SOURCE_DIR}/)
@@ -38,7 +40,8 @@ endforeach()
 if(stale)
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/host)
   execute_process(
-    COMMAND ${KEP_HOST_CXX} -std=c++20 -O1 -I${PROJECT_SOURCE_DIR}/installer ${converter_sources}
+    COMMAND ${KEP_HOST_CXX} -std=c++20 -O1 -I${PROJECT_SOURCE_DIR}/installer -I${PROJECT_SOURCE_DIR}/image
+      ${converter_sources}
       -o ${converter}
     RESULT_VARIABLE result ERROR_VARIABLE output OUTPUT_VARIABLE output)
   if(NOT result EQUAL 0)

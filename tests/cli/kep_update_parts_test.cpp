@@ -4,8 +4,12 @@
 #include "progress_line.h"
 #include "report_log.h"
 #include "serial_number.h"
+#include "system.h"
 
+#include <filesystem>
+#include <fstream>
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 using testing::HasSubstr;
 
@@ -46,6 +50,7 @@ TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
          "usb-FTDI_A50285BI: updated, reset not co"},
         {snapshot(STATE_FAILED, 25, OUTCOME_VERIFY_FAILED), false, 19, "usb-FTDI_A50285BI: "},
         {snapshot(STATE_DONE, 0, OUTCOME_UPDATED), true, 30, "usb-FTDI_A50285BI: 100%  equal"},
+        {snapshot(STATE_CONTACT, 0, OUTCOME_RUNNING, "contacting"), false, 40, "usb-FTDI_A50285BI: contacting"},
     };
     // clang-format on
     for (const auto &r : rows)
@@ -146,11 +151,13 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
     for (const char *bad : {"u16le", "ascii:", "ascii:0", "ascii:21", "ascii:8x", "ASCII:8"})
         EXPECT_FALSE(parse_serial_format(bad, &unused)) << bad;
 
-    update_image image; // data 0x08000800..0x080013B7: blank at 0x100 (0xFF) and 0x200 (0x00)
-    image.data_size = 3000;
+    update_image image; // data 0x08000800..0x080013B7: blank at 0x100 (0xFF), 0x200 (0x00),
+    image.data_size = 3000; // and in its first and last four bytes
     image.padded.assign(3072, 0x5A);
     std::fill_n(image.padded.begin() + 0x100, 8, 0xFF);
     std::fill_n(image.padded.begin() + 0x200, 8, 0x00);
+    std::fill_n(image.padded.begin(), 4, 0xFF);
+    std::fill_n(image.padded.begin() + 2996, 4, 0xFF);
     struct field {
         uint32_t address;
         const char *format;
@@ -164,7 +171,9 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         {0x08000905, "u32le", "the image holds data at 0x08000905..0x08000908; a serial number would overwrite it"},
         {0x08000A04, "ascii:8", "the image holds data at 0x08000A04..0x08000A0B"},
         {0x080007FE, "u32le", "the serial number's field 0x080007FE..0x08000801 lies outside the image's data 0x08000800..0x080013B7"},
-        {0x080013B6, "u32le", "lies outside the image's data"}, // across its end: the padding is no field
+        {0x08000800, "u32le", ""},
+        {0x080013B4, "u32le", ""}, // ends on the data's last byte
+        {0x080013B5, "u32le", "lies outside the image's data"}, // one past: the padding is no field
         {0xFFFFFFFE, "u64le", "lies outside the image's data"},
     };
     // clang-format on
@@ -176,6 +185,46 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         EXPECT_TRUE(f.why.empty() ? why.empty() : why.find(f.why) != std::string::npos)
             << std::hex << f.address << ": " << why;
     }
+    serial_settings whole;
+    whole.address = 0x08000800;
+    ASSERT_TRUE(parse_serial_format("u32le", &whole.format));
+    image.data_size = 4;
+    EXPECT_EQ(check_serial_field(image, whole), "the image holds nothing but the serial number's field");
+}
+
+// The rename is synced through the folder the path names: none (the current
+// one), the root, or any other. The number read must fit its format.
+TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
+{
+    char here[] = "/tmp/kep-replace-XXXXXX";
+    ASSERT_TRUE(mkdtemp(here));
+    const std::string previous = std::filesystem::current_path();
+    std::filesystem::current_path(here);
+    std::string error;
+    for (const std::string &path : {std::string("next"), std::string(here) + "/next",
+                                    "/kep-replace-" + std::to_string(getpid())}) {
+        EXPECT_TRUE(replace_file_durably(path, "7\n", &error)) << path << ": " << error;
+        std::ifstream file(path);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "7\n") << path;
+        std::filesystem::remove(path);
+    }
+    EXPECT_FALSE(replace_file_durably(std::string(here) + "/no/next", "7\n", &error));
+    EXPECT_EQ(error, "cannot write " + std::string(here) + "/no/next: No such file or directory");
+    // A number that no longer fits its format is refused, never wrapped.
+    const std::tuple<const char *, const char *, bool> numbers[] = {
+        {"4294967295", "u32le", true}, {"4294967296", "u32le", false},
+        {"18446744073709551614", "u64le", true}, {"18446744073709551615", "u64le", false}};
+    for (auto [number, format, fits] : numbers) {
+        serial_settings serial;
+        serial.file = "next";
+        serial.format_name = format;
+        ASSERT_TRUE(parse_serial_format(format, &serial.format));
+        std::ofstream(serial.file) << number << "\n";
+        EXPECT_EQ(check_serial_file(serial), fits ? "" : "the next serial number, " + std::string(number) +
+                                                  " (from next), does not fit the format " + format);
+    }
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(here);
 }
 
 } // namespace

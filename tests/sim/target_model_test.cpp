@@ -82,6 +82,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"corrupt_ack", {.corrupt_ack = 2}, block_2, "11 2bf2! 7ms 0/0 x1 a0", ack, end_2},
         {"split_ack", {.split_ack = {2, 40}}, block_2, "11 2bf2 7ms 5/40 x1 a0", ack, end_2},
         {"duplicate_ack", {.duplicate_ack = 2}, block_2, "11 2bf2 7ms 0/0 x2 a0", ack, end_2},
+        {"late_ack", {.late_ack = {2, 300}}, block_2, "11 2bf2 307ms 0/0 x1 a0", ack, end_2},
         {"exception", {.exception = 2}, block_2, refused, refused, 0},
         {"hangup_after",
          {.hangup_after = 2},
