@@ -265,7 +265,7 @@ static void step_link(board_job *job)
             fail(job, OUTCOME_TIMED_OUT, why, check_hint);
             return;
         }
-        sleep_ms(STEP_INTERVAL_MS);
+        sleep_ms(step_pause_ms());
     }
 }
 

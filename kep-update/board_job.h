@@ -1,5 +1,5 @@
 // One target's update or check, from opening its port to closing it: the
-// engine stepped every 10 ms as the dialog's window timer would, with the
+// engine stepped as often as the port's reads allow (step_pause_ms), with the
 // time-out, port-failure and interrupt checks that a command line needs. While
 // it runs it hands out a snapshot of its progress; at its end, a result.
 #pragma once
@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#define STEP_INTERVAL_MS 10u
 #define RESET_CONFIRM_LIMIT_MS 1000u
 
 struct live_view;

@@ -207,6 +207,8 @@ static std::string permission_advice(const std::string &port)
            ": add your user to it (sudo usermod -aG " + owner + " $USER, then log in again)";
 }
 
+uint32_t step_pause_ms() { return 0; }
+
 std::string open_failure_message(const std::string &port, long code)
 {
     std::string head = "cannot open port " + port + ": ";

@@ -133,6 +133,8 @@ usb_identity port_usb_identity(const std::string &port)
     return {};
 }
 
+uint32_t step_pause_ms() { return 10; }
+
 std::string open_failure_message(const std::string &port, long code)
 {
     std::string head = "cannot open port " + port + ": ";
