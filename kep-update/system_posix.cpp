@@ -207,7 +207,7 @@ static std::string permission_advice(const std::string &port)
            ": add your user to it (sudo usermod -aG " + owner + " $USER, then log in again)";
 }
 
-uint32_t step_pause_ms() { return 0; }
+bool reads_end_on_whole_replies() { return true; }
 
 std::string open_failure_message(const std::string &port, long code)
 {

@@ -133,7 +133,7 @@ usb_identity port_usb_identity(const std::string &port)
     return {};
 }
 
-uint32_t step_pause_ms() { return 10; }
+bool reads_end_on_whole_replies() { return false; }
 
 std::string open_failure_message(const std::string &port, long code)
 {

@@ -67,8 +67,11 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
     const fill contact = {4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4, 0x72, 0x82};
     const fill contact_reply = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4, 0x12, 0x34});
     const fill reset_and_one = with_crc({4, 0x2b, 0xf4, 0});
-    const std::vector<piece> across = {{90, fill(contact_reply.begin(), contact_reply.begin() + 6)},
-                                       {12, fill(contact_reply.begin() + 6, contact_reply.end())}};
+    // At 85, 94 and 103 ms: its last bytes come after the total.
+    auto part = [&](long from, long to) {
+        return fill(contact_reply.begin() + from, contact_reply.begin() + to);
+    };
+    const std::vector<piece> across = {{85, part(0, 6)}, {9, part(6, 11)}, {9, part(11, 15)}};
     std::vector<piece> stream; // one byte every 5 ms for 300 ms: never a 20 ms gap
     for (int i = 0; i < 60; i++)
         stream.push_back({5, {(uint8_t)i}});
