@@ -73,19 +73,19 @@ reply_kind classify_reply(const uint8_t *frame, int32_t length, uint8_t *excepti
     return REPLY_ACK;
 }
 
-// The reply a request asks for repeats its first `echoed` bytes, followed by
-// nothing but `added` bytes of its own and its CRC; 0 echoed: no reply known.
-static int32_t echoed_bytes(const uint8_t *request, int32_t request_length, int32_t *added)
+// The reply a request asks for repeats the request's first `echoed` bytes
+// and adds `*added` of its own before its CRC; 0 echoed: no reply known.
+static int32_t echoed_bytes(const uint8_t *request, int32_t *added)
 {
     *added = 0;
     if (request[1] != FUNC_PROGRAMMING)
         return 0;
     switch (request[2]) {
-    case SUB_PROGRAM_BLOCK: return request_length > PROGRAM_BLOCK_OVERHEAD ? 9 : 0;
+    case SUB_PROGRAM_BLOCK: return 9; // header, address, length
     case SUB_ADDRESS_QUERY:
         *added = 2; // the range CRC
-        return request_length == ADDRESS_QUERY_LENGTH ? ADDRESS_QUERY_LENGTH - 2 : 0;
-    case SUB_RESET: return request_length == RESET_LENGTH ? RESET_LENGTH - 2 : 0;
+        return ADDRESS_QUERY_LENGTH - 2;
+    case SUB_RESET: return RESET_LENGTH - 2;
     default: return 0;
     }
 }
@@ -99,8 +99,8 @@ bool reply_is_whole(const uint8_t *request, int32_t request_length, const uint8_
         reply[1] == (request[1] | REPLY_EXCEPTION_BIT))
         return true;
     int32_t added = 0;
-    int32_t echoed = echoed_bytes(request, request_length, &added);
-    return echoed > 0 && reply_length == echoed + added + 2 &&
+    int32_t echoed = echoed_bytes(request, &added);
+    return echoed > 0 && request_length >= echoed + 2 && reply_length == echoed + added + 2 &&
            memcmp(reply, request, (size_t)echoed) == 0;
 }
 

@@ -205,9 +205,10 @@ int port_read(port_handle port, uint8_t *buffer, int count)
         // A reply that has begun ends on the gap, at one gap past the total
         // at the latest, so that its last bytes are not cut off.
         int64_t deadline = total_deadline;
-        if (got > 0)
-            deadline =
-                (last_byte_at < total_deadline ? last_byte_at : total_deadline) + interval_ns;
+        if (got > 0) {
+            int64_t from = last_byte_at < total_deadline ? last_byte_at : total_deadline;
+            deadline = from + interval_ns;
+        }
         int64_t now = monotonic_ns();
         if (now >= deadline)
             return got;

@@ -170,6 +170,8 @@ TEST(ReplyIsWhole, OnlyTheExpectedReplyOrTheExceptionFrameIsWhole)
     }
     std::vector<uint8_t> exception = with_crc({0x04, 0xAB, 0x02});
     EXPECT_FALSE(reply_is_whole(exception.data(), 3, exception.data(), 5)) << "no request";
+    std::vector<uint8_t> reply = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4, 0x12, 0x34});
+    EXPECT_FALSE(reply_is_whole(reply.data(), 12, reply.data(), 15)) << "a request cut short";
 }
 
 TEST(ByteOrder, FieldsAreBigEndianAndTheCrcReaderLittleEndian)
