@@ -73,6 +73,37 @@ reply_kind classify_reply(const uint8_t *frame, int32_t length, uint8_t *excepti
     return REPLY_ACK;
 }
 
+// The reply a request asks for repeats the request's first `echoed` bytes
+// and adds `*added` of its own before its CRC; 0 echoed: no reply known.
+static int32_t echoed_bytes(const uint8_t *request, int32_t *added)
+{
+    *added = 0;
+    if (request[1] != FUNC_PROGRAMMING)
+        return 0;
+    switch (request[2]) {
+    case SUB_PROGRAM_BLOCK: return 9; // header, address, length
+    case SUB_ADDRESS_QUERY:
+        *added = 2; // the range CRC
+        return ADDRESS_QUERY_LENGTH - 2;
+    case SUB_RESET: return RESET_LENGTH - 2;
+    default: return 0;
+    }
+}
+
+bool reply_is_whole(const uint8_t *request, int32_t request_length, const uint8_t *reply,
+                    int32_t reply_length)
+{
+    if (request_length < 4 || !frame_crc_ok(reply, reply_length))
+        return false;
+    if (reply_length == EXCEPTION_FRAME_LENGTH && reply[0] == request[0] &&
+        reply[1] == (request[1] | REPLY_EXCEPTION_BIT))
+        return true;
+    int32_t added = 0;
+    int32_t echoed = echoed_bytes(request, &added);
+    return echoed > 0 && request_length >= echoed + 2 && reply_length == echoed + added + 2 &&
+           memcmp(reply, request, (size_t)echoed) == 0;
+}
+
 // Modbus RTU sends the CRC low-order byte first, unlike every other field.
 void frame_put_crc(uint8_t *frame, int32_t length)
 {

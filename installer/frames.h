@@ -50,6 +50,16 @@ enum reply_kind {
 reply_kind classify_reply(const uint8_t *frame, int32_t length, uint8_t *exception_code,
                           uint16_t *range_crc);
 
+// True when `reply` is complete as it stands: the exception frame for
+// `request`, or exactly the reply that `request` asks for (the block's
+// acknowledgement, the query's reply with its range CRC, the reset's echo)
+// with every field it echoes and a right CRC. A reader may stop there;
+// anything else (a part of it, the answer to another request, one byte more)
+// is for the silence after it to end. The engine's acceptance is not this: it
+// stays frame_is_valid.
+bool reply_is_whole(const uint8_t *request, int32_t request_length, const uint8_t *reply,
+                    int32_t reply_length);
+
 // The same on plain bytes, for anything that builds or checks frames.
 void frame_put_crc(uint8_t *frame, int32_t length);
 bool frame_crc_ok(const uint8_t *frame, int32_t length);

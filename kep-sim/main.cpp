@@ -3,6 +3,7 @@
 #include "serve_loop.h"
 #include "sim_log.h"
 #include "sim_options.h"
+#include "target_model.h"
 
 #include <csignal>
 #include <cstdio>
@@ -50,8 +51,9 @@ int main(int argc, char **argv)
         return 1;
     }
     const std::string &path = options.link_path.empty() ? endpoint.slave_path : options.link_path;
-    sim_log("slave %s, %ld baud%s, flash 128 KiB at 0x08000000", endpoint.slave_path.c_str(),
-            (long)options.baud, options.baud == 0 ? " (no pacing)" : "");
+    sim_log("slave %s, %ld baud%s, flash %u KiB at 0x08000000", endpoint.slave_path.c_str(),
+            (long)options.baud, options.baud == 0 ? " (no pacing)" : "",
+            (unsigned)part_flash_kib(&options.faults));
     printf("kep-sim: ready on %s\n", path.c_str());
     fflush(stdout);
 

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <poll.h>
+#include <random>
 #include <unistd.h>
 
 // Replies leave in chunks about this far apart: a reader sees a steady stream.
@@ -46,7 +47,8 @@ struct serve_state {
     size_t piece_sent;       // bytes of the front piece handed to the pty
     int64_t last_write_us;
     bool dump_failed;
-    bool deaf; // reads nothing more from the line
+    bool deaf;               // reads nothing more from the line
+    std::minstd_rand jitter; // the --reply-jitter-ms delays
 };
 
 static int64_t now_us() { return monotonic_ns() / 1000; }
@@ -78,6 +80,9 @@ static void queue_reply(serve_state *state, reply_plan *plan, int64_t now)
     // A Modbus RTU slave answers only after the silence that ends the request.
     int32_t baud = state->options->baud;
     int64_t start = now + frame_silence_us(baud) + (int64_t)plan->delay_ms * 1000;
+    if (state->options->reply_jitter_ms > 0)
+        start += std::uniform_int_distribution<int64_t>(
+            0, (int64_t)state->options->reply_jitter_ms * 1000)(state->jitter);
     for (int32_t copy = 0; copy < plan->copies; copy++) {
         bool last_copy = copy == plan->copies - 1;
         after_reply after = last_copy ? plan->after : AFTER_NOTHING;
@@ -95,12 +100,24 @@ static void queue_reply(serve_state *state, reply_plan *plan, int64_t now)
     }
 }
 
+// A Modbus RTU device takes a request that begins within 3.5 characters of
+// its own reply's end as part of the line's noise: the log says so.
+static void note_gap(serve_state *state, int64_t request_began_us)
+{
+    if (state->line_free_at_us == 0)
+        return; // no reply has gone out yet
+    int64_t gap_us = request_began_us - state->line_free_at_us;
+    sim_log("gap %.3f ms from the last reply to this request%s", (double)gap_us / 1000.0,
+            gap_us < FRAME_SILENCE_FLOOR_US ? ", shorter than 1.75 ms" : "");
+}
+
 // Takes the requests that have arrived and queues their replies. Returns what
 // follows at once a request that gets no reply, else AFTER_NOTHING.
 static after_reply take_requests(serve_state *state, int64_t now)
 {
     std::vector<uint8_t> frame;
     for (;;) {
+        int64_t began_us = state->assembler.first_at_us;
         assembled_kind kind = assembler_take(&state->assembler, now, &frame);
         if (kind == ASSEMBLED_NOTHING)
             return AFTER_NOTHING;
@@ -108,6 +125,7 @@ static after_reply take_requests(serve_state *state, int64_t now)
             sim_log("dropped %zu bytes: a request cut short", frame.size());
             continue;
         }
+        note_gap(state, began_us);
         reply_plan plan = target_handle_request(&state->target, frame.data(), frame.size());
         for (const std::string &note : plan.notes)
             sim_log("%s", note.c_str());
@@ -126,6 +144,15 @@ static int64_t piece_start(const serve_state *state, const outgoing_piece *piece
                                                          : state->line_free_at_us;
 }
 
+// The latest moment at or before `now` at which bytes reach the tool: with
+// --chunk-ms only on a grid of that step, as an adapter's latency timer
+// hands them over.
+static int64_t handover_at(const serve_state *state, int64_t now)
+{
+    int64_t chunk_us = (int64_t)state->options->chunk_ms * 1000;
+    return chunk_us > 0 ? now - now % chunk_us : now;
+}
+
 // Hands the front piece's due bytes to the pty. Returns what follows a piece
 // that has just gone out completely, else AFTER_NOTHING.
 static after_reply transmit(serve_state *state, int64_t now, bool *failed)
@@ -137,9 +164,10 @@ static after_reply transmit(serve_state *state, int64_t now, bool *failed)
         if (now < state->piece_start_us)
             return AFTER_NOTHING;
         int32_t baud = state->options->baud;
-        size_t due = piece.bytes.size();
-        if (baud > 0) {
-            int64_t elapsed_bits = (now - state->piece_start_us) * baud / 1000000;
+        int64_t seen = handover_at(state, now);
+        size_t due = seen < state->piece_start_us ? 0 : piece.bytes.size();
+        if (baud > 0 && due > 0) {
+            int64_t elapsed_bits = (seen - state->piece_start_us) * baud / 1000000;
             size_t crossed = (size_t)(elapsed_bits / BITS_PER_CHARACTER);
             due = crossed < due ? crossed : due;
         }
@@ -175,14 +203,17 @@ static int64_t next_transmit_us(const serve_state *state)
     if (state->outgoing.empty())
         return INT64_MAX;
     const outgoing_piece &piece = state->outgoing.front();
+    int64_t next;
     if (state->piece_sent == 0) {
-        int64_t start = piece_start(state, &piece);
-        return start + wire_time_us(1, state->options->baud);
+        next = piece_start(state, &piece) + wire_time_us(1, state->options->baud);
+    } else {
+        int64_t next_byte = state->piece_start_us +
+                            wire_time_us((int64_t)state->piece_sent + 1, state->options->baud);
+        int64_t next_chunk = state->last_write_us + CHUNK_INTERVAL_US;
+        next = next_byte > next_chunk ? next_byte : next_chunk;
     }
-    int64_t next_byte =
-        state->piece_start_us + wire_time_us((int64_t)state->piece_sent + 1, state->options->baud);
-    int64_t next_chunk = state->last_write_us + CHUNK_INTERVAL_US;
-    return next_byte > next_chunk ? next_byte : next_chunk;
+    int64_t chunk_us = (int64_t)state->options->chunk_ms * 1000;
+    return chunk_us > 0 ? (next + chunk_us - 1) / chunk_us * chunk_us : next;
 }
 
 static bool receive(serve_state *state)
@@ -251,6 +282,14 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
     serve_state state{};
     state.options = options;
     state.endpoint = endpoint;
+    if (options->reply_jitter_ms > 0) {
+        uint32_t seed = options->jitter_seed ? options->jitter_seed : (uint32_t)now_us() | 1;
+        state.jitter.seed(seed);
+        sim_log("replies 0 to %d ms late at random, --jitter-seed %u",
+                (int)options->reply_jitter_ms, seed);
+    }
+    if (options->chunk_ms > 0)
+        sim_log("bytes reach the tool every %d ms", (int)options->chunk_ms);
     target_init(&state.target, &options->faults, options->flash_ms);
     if (!target_preload(&state.target, options->preload)) {
         sim_log("--load: %zu bytes do not fit the flash above 0x08000800", options->preload.size());

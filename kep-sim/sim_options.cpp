@@ -51,10 +51,11 @@ static bool read_load_file(const std::string &path, std::vector<uint8_t> *bytes)
     fclose(file);
     if (!ok)
         fprintf(stderr, "kep-sim: cannot read --load file %s\n", path.c_str());
-    else if (bytes->size() > SIM_FLASH_END - SIM_WRITABLE_BASE)
+    const size_t room = SIM_FLASH_KIB_MAX * 1024u - (SIM_WRITABLE_BASE - SIM_FLASH_BASE);
+    if (ok && bytes->size() > room)
         fprintf(stderr, "kep-sim: --load file %s does not fit the flash above 0x08000800\n",
                 path.c_str());
-    return ok && bytes->size() <= SIM_FLASH_END - SIM_WRITABLE_BASE;
+    return ok && bytes->size() <= room;
 }
 
 int parse_sim_options(int argc, const char *const *argv, sim_options *options)
@@ -103,9 +104,9 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
     app.add_flag("--silent", faults.silent, "Never answer anything");
     app.add_flag("--wrong-verify", faults.wrong_verify, "Report a range CRC off by one");
     app.add_option("--flash-kib", faults.flash_kib,
-                   "A part with only N KiB of flash: blocks and verify ranges past it are "
-                   "answered with exception 0x02")
-        ->check(CLI::Range(4, 128));
+                   "A part with N KiB of flash (default 128): blocks and verify ranges past it "
+                   "are answered with exception 0x02")
+        ->check(CLI::Range(4, SIM_FLASH_KIB_MAX));
     app.add_flag("--short-verify", faults.short_verify,
                  "Answer the verify query with a CRC-valid 5-byte frame");
     app.add_option("--hangup-after", faults.hangup_after,
@@ -117,6 +118,18 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
         ->check(block);
     app.add_flag("--restart-on-reset", faults.restart_on_reset,
                  "Restart on the reset request without answering: the line goes away, exit 0");
+
+    app.add_option("--reply-jitter-ms", options->reply_jitter_ms,
+                   "A random delay of 0 to N ms before each reply, as a flash's varying "
+                   "programming time gives")
+        ->check(CLI::Range(0, 10000));
+    app.add_option(
+        "--jitter-seed", options->jitter_seed,
+        "Seed of that delay, to repeat a run (default: from the clock; the log names it)");
+    app.add_option("--chunk-ms", options->chunk_ms,
+                   "Hand the bytes of replies to the tool only every N ms, as a USB adapter's "
+                   "latency timer does")
+        ->check(CLI::Range(0, 1000));
 
     try {
         app.parse(argc, argv);

@@ -16,6 +16,10 @@ struct sim_options {
     bool serve_forever;           // after a reset, serve again instead of exiting
     std::vector<uint8_t> preload; // the --load file's bytes
     fault_switches faults;
+    // Timing of a real line, to measure the tool against.
+    int32_t reply_jitter_ms; // a random 0 to this many ms more before each reply
+    uint32_t jitter_seed;    // of that randomness; 0: taken from the clock
+    int32_t chunk_ms;        // bytes reach the tool only every this many ms; 0: at once
 };
 
 #define SIM_OPTIONS_OK (-1)

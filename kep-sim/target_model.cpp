@@ -7,19 +7,24 @@
 
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
 {
-    target->flash.assign(SIM_FLASH_SIZE, 0xFF);
+    target->flash.assign(part_flash_kib(faults) * 1024u, 0xFF);
     target->written_end = 0;
     target->faults = *faults;
     target->flash_ms = flash_ms;
     target->contact_queries = 0;
     target->verify_queries = 0;
     target->resets = 0;
-    target->block_sends.assign(SIM_FLASH_SIZE / SIM_BLOCK_SIZE + 2, 0);
+    target->block_sends.assign(target->flash.size() / SIM_BLOCK_SIZE + 2, 0);
+}
+
+uint32_t part_flash_kib(const fault_switches *faults)
+{
+    return faults->flash_kib > 0 ? (uint32_t)faults->flash_kib : SIM_FLASH_SIZE / 1024u;
 }
 
 bool target_preload(target_model *target, const std::vector<uint8_t> &bytes)
 {
-    if (bytes.size() > SIM_FLASH_END - SIM_WRITABLE_BASE)
+    if (bytes.size() > target->flash.size() - (SIM_WRITABLE_BASE - SIM_FLASH_BASE))
         return false;
     std::copy(bytes.begin(), bytes.end(),
               target->flash.begin() + (SIM_WRITABLE_BASE - SIM_FLASH_BASE));
@@ -60,12 +65,10 @@ static bool range_inside(uint64_t address, uint64_t length, uint64_t low, uint64
     return address >= low && address + length <= high;
 }
 
-// The end of the part's flash: a smaller part refuses what lies past it.
+// The end of the part's flash: the target refuses what lies past it.
 static uint32_t flash_end(const target_model *target)
 {
-    int32_t kib = target->faults.flash_kib;
-    return kib > 0 && (uint32_t)kib * 1024u < SIM_FLASH_SIZE ? SIM_FLASH_BASE + (uint32_t)kib * 1024u
-                                                               : SIM_FLASH_END;
+    return SIM_FLASH_BASE + (uint32_t)target->flash.size();
 }
 
 static void handle_program_block(target_model *target, const uint8_t *request, size_t length,

@@ -10,8 +10,10 @@
 #include <vector>
 
 #define SIM_FLASH_BASE 0x08000000u
+// The part without --flash-kib; --flash-kib takes 4 KiB to 2 MiB.
 #define SIM_FLASH_SIZE (128u * 1024u)
 #define SIM_FLASH_END (SIM_FLASH_BASE + SIM_FLASH_SIZE)
+#define SIM_FLASH_KIB_MAX 2048
 // The bootloader's own 2 KiB at the bottom of flash cannot be written.
 #define SIM_WRITABLE_BASE 0x08000800u
 #define SIM_UNIT_ADDRESS 4
@@ -22,7 +24,7 @@
 #define EXCEPTION_ILLEGAL_VALUE 0x03
 
 struct target_model {
-    std::vector<uint8_t> flash; // SIM_FLASH_SIZE bytes from SIM_FLASH_BASE
+    std::vector<uint8_t> flash; // the whole part's flash from SIM_FLASH_BASE
     uint32_t written_end;       // one past the highest byte written; 0: none yet
     fault_switches faults;
     int32_t flash_ms;                 // programming time per block
@@ -55,6 +57,9 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
 // Handles one complete frame as received; frames with a wrong CRC or another
 // unit's address get no reply, as on a Modbus RTU line.
 reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length);
+
+// KiB of flash of the part that `faults` describe.
+uint32_t part_flash_kib(const fault_switches *faults);
 
 // Puts `bytes` into the flash from SIM_WRITABLE_BASE, as an earlier update
 // would have left them. False when they do not fit.

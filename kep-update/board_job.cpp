@@ -265,7 +265,11 @@ static void step_link(board_job *job)
             fail(job, OUTCOME_TIMED_OUT, why, check_hint);
             return;
         }
-        sleep_ms(STEP_INTERVAL_MS);
+        // Contacting keeps the dialog's timing: each step re-sends the query.
+        bool awaiting = link->state == STATE_PROGRAM || link->state == STATE_VERIFY ||
+                        link->state == STATE_RESET;
+        if (!awaiting || !reads_end_on_whole_replies())
+            sleep_ms(STEP_INTERVAL_MS);
     }
 }
 

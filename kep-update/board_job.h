@@ -1,5 +1,7 @@
 // One target's update or check, from opening its port to closing it: the
-// engine stepped every 10 ms as the dialog's window timer would, with the
+// engine stepped every 10 ms as the dialog's window timer would (while a
+// reply is awaited, as often as the reads allow where they end on whole
+// replies: reads_end_on_whole_replies), with the
 // time-out, port-failure and interrupt checks that a command line needs. While
 // it runs it hands out a snapshot of its progress; at its end, a result.
 #pragma once

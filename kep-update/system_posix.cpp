@@ -207,6 +207,8 @@ static std::string permission_advice(const std::string &port)
            ": add your user to it (sudo usermod -aG " + owner + " $USER, then log in again)";
 }
 
+bool reads_end_on_whole_replies() { return true; }
+
 std::string open_failure_message(const std::string &port, long code)
 {
     std::string head = "cannot open port " + port + ": ";

@@ -133,6 +133,8 @@ usb_identity port_usb_identity(const std::string &port)
     return {};
 }
 
+bool reads_end_on_whole_replies() { return false; }
+
 std::string open_failure_message(const std::string &port, long code)
 {
     std::string head = "cannot open port " + port + ": ";

@@ -29,11 +29,16 @@ typedef bool (*write_wait_check)(void *context);
 void port_set_write_check(port_handle handle, write_wait_check check, void *context);
 
 // Synchronous write of `count` bytes; returns the count written, less than
-// `count` only after a failure or when the write check gave up.
+// `count` only after a failure or when the write check gave up. POSIX: the
+// frame written is the request in flight for the reads that follow, and the
+// write starts no sooner than 2 ms after the last byte a read received.
 int port_write(port_handle handle, const uint8_t *buffer, int count);
 
 // Synchronous read of up to `count` bytes. Waits at most 100 ms for the first
 // byte, then returns after a 20 ms gap, `count` bytes, or the 100 ms total.
+// POSIX: also as soon as the bytes are the whole reply to the request in
+// flight (reply_is_whole), and a reply that has begun is not cut at the
+// total: it ends on the gap, one gap past the total at the latest.
 // Returns the count read: 0 when nothing arrived, never negative.
 int port_read(port_handle handle, uint8_t *buffer, int count);
 

@@ -2,12 +2,20 @@
 // non-blocking: every wait is a poll() against the monotonic clock, which can
 // express both read limits (the gap between bytes and the total) where
 // VMIN/VTIME cannot, and lets a stalled write give up.
+//
+// Here, unlike on Windows, a read knows the request in flight (the last
+// frame written) and ends as soon as its reply is whole, and a reply that has
+// begun is not cut at the 100 ms total; the next write then keeps the
+// silence a Modbus RTU device needs between frames.
+#include "frames.h"
 #include "monotonic_clock.h"
 #include "serial/line_settings_posix.h"
+#include "serial/low_latency_posix.h"
 #include "serial/serial_port.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +27,10 @@
 #define READ_TOTAL_TIMEOUT_MS 100
 #define READ_INTERVAL_DEFAULT_MS 20
 #define WRITE_CHECK_INTERVAL_MS 100
+// 3.5 characters of silence end a Modbus RTU frame: 1.75 ms above 19200
+// baud. A request sooner than that after a reply's last byte would run into
+// it on the device's side; 2 ms leaves a margin.
+#define TURNAROUND_NS 2000000
 
 // Everything the module keeps about one open port. Each port is used by one
 // thread at a time, so the record needs no lock.
@@ -28,6 +40,10 @@ struct serial_port {
     long error_code; // the first failure; 0 while the port works
     write_wait_check write_check;
     void *write_context;
+    bool low_latency_asked; // taken back off on closing
+    int64_t last_byte_at;   // when a read last received a byte; 0: never
+    int request_length;     // of the last frame written; 0: none known
+    uint8_t request[MODBUS_FRAME_LENGTH_MAX];
 };
 
 // Keeps the first failure: later ones are usually its consequences.
@@ -73,7 +89,11 @@ port_handle port_open(const char *name)
         errno = saved;
         return INVALID_PORT_HANDLE;
     }
-    return new serial_port{fd, READ_INTERVAL_DEFAULT_MS, 0, nullptr, nullptr};
+    auto *port = new serial_port{};
+    port->fd = fd;
+    port->read_interval_ms = READ_INTERVAL_DEFAULT_MS;
+    port->low_latency_asked = ask_low_latency(fd);
+    return port;
 }
 
 // glibc reports EINVAL when the parity bit does not stick, which is what a
@@ -139,8 +159,20 @@ static bool wait_for_room(serial_port *port)
     }
 }
 
+// The request in flight is what the next read's reply is checked against.
+static void remember_request(serial_port *port, const uint8_t *buffer, int count)
+{
+    bool fits = count > 0 && count <= (int)sizeof port->request;
+    port->request_length = fits ? count : 0;
+    if (fits)
+        memcpy(port->request, buffer, (size_t)count);
+}
+
 int port_write(port_handle port, const uint8_t *buffer, int count)
 {
+    if (port->last_byte_at != 0)
+        sleep_until(port->last_byte_at + TURNAROUND_NS);
+    remember_request(port, buffer, count);
     int written = 0;
     while (written < count) {
         ssize_t n = write(port->fd, buffer + written, (size_t)(count - written));
@@ -170,9 +202,13 @@ int port_read(port_handle port, uint8_t *buffer, int count)
     int got = 0;
     int64_t last_byte_at = 0;
     for (;;) {
+        // A reply that has begun ends on the gap, at one gap past the total
+        // at the latest, so that its last bytes are not cut off.
         int64_t deadline = total_deadline;
-        if (got > 0 && last_byte_at + interval_ns < deadline)
-            deadline = last_byte_at + interval_ns;
+        if (got > 0) {
+            int64_t from = last_byte_at < total_deadline ? last_byte_at : total_deadline;
+            deadline = from + interval_ns;
+        }
         int64_t now = monotonic_ns();
         if (now >= deadline)
             return got;
@@ -193,7 +229,9 @@ int port_read(port_handle port, uint8_t *buffer, int count)
             if (n > 0) {
                 got += (int)n;
                 last_byte_at = monotonic_ns();
-                if (got == count)
+                port->last_byte_at = last_byte_at;
+                if (got == count ||
+                    reply_is_whole(port->request, port->request_length, buffer, got))
                     return got;
                 continue;
             }
@@ -242,6 +280,8 @@ void port_close(port_handle port)
     // The exclusive mode belongs to the terminal, not to this descriptor: a
     // port that others keep open would otherwise stay barred after we leave.
     ioctl(port->fd, TIOCNXCL);
+    if (port->low_latency_asked)
+        drop_low_latency(port->fd);
     close(port->fd);
     delete port;
     errno = saved;

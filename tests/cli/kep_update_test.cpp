@@ -49,6 +49,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         int status;
         std::vector<std::string> expected; // in the trace, then in the messages, in this order
         const char *image = "app.hex";
+        bool gaps_kept = false; // no request sooner than 1.75 ms after a reply, in kep-sim's log
     };
     std::ofstream(dir + "/big.bin") << std::string(130 * 1024, 'b'); // kep-sim's flash takes 126 KiB
     // clang-format off
@@ -59,7 +60,10 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
           "PROG ADDR 0x8001000, LEN 0x400, FROM 0x800... - SENT - - OK\n",
           "Verifying address 0x8000800, image size 0xc00 bytes\n", "CRCs match\n", "Resetting target\n",
           "frame length    5 bytes received & OK\n", "Contacting Device...\n", "Establishing Link...\n",
-          "programming 0x8000800\n", "Verifying...\n", "Program Verified OK\n", "Programming Completed OK\n"}},
+          "programming 0x8000800\n", "Verifying...\n", "Program Verified OK\n", "Programming Completed OK\n"},
+         "app.hex", true},
+        // Replies late at random and handed over in a USB adapter's chunks.
+        {{"--reply-jitter-ms", "16", "--jitter-seed", "26", "--chunk-ms", "16"}, "5", 0, {}, "app.hex", true},
         {{"--drop-ack", "2"}, "5", 0, {"FROM 0x400... - SENT - TIMEOUT\nPROG ADDR 0x8000c00"}},
         {{"--late-ack", "2:700"}, "5", 0, {}},
         {{"--split-ack", "2:40"}, "5", 0, {}},
@@ -116,6 +120,11 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
             EXPECT_TRUE(flash_holds("fault" + std::to_string(i), small_image)) << "false success";
         else
             EXPECT_THAT(run.out, Not(HasSubstr("CRCs match")));
+        if (cases[i].gaps_kept) {
+            std::string log = text_of(dir + "/fault" + std::to_string(i) + ".err");
+            EXPECT_THAT(log, HasSubstr(" ms from the last reply to this request"));
+            EXPECT_THAT(log, Not(HasSubstr("shorter than 1.75 ms")));
+        }
     }
     // --describe showed beforehand what the clean run wrote.
     EXPECT_EQ(described.status, 0) << described.err;

@@ -21,6 +21,8 @@ struct frame_link {
     }
 };
 
+std::vector<uint8_t> fill_of(size_t n) { return std::vector<uint8_t>(n, 0x12); }
+
 TEST(Crc16Modbus, GivesThePublishedCheckValue)
 {
     const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
@@ -105,6 +107,71 @@ TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrcAndTheReplyKindComesFromItsLengt
         EXPECT_EQ(classify_reply(c.bytes.data(), (int32_t)c.bytes.size(), &code, &crc), c.kind);
         EXPECT_EQ(c.kind == REPLY_EXCEPTION ? code : crc, c.value);
     }
+}
+
+// Per request in flight: which replies a read may end on at once. The
+// requests come from the builders; the replies from the request's bytes.
+TEST(ReplyIsWhole, OnlyTheExpectedReplyOrTheExceptionFrameIsWhole)
+{
+    std::vector<uint8_t> data(1024, 0x5A);
+    auto head = [](const std::vector<uint8_t> &request, size_t n) {
+        return std::vector<uint8_t>(request.begin(), request.begin() + (long)n);
+    };
+    auto plus = [](std::vector<uint8_t> bytes, std::vector<uint8_t> more) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+        return bytes;
+    };
+    struct {
+        const char *state;
+        void (*build)(update_link *, const uint8_t *data);
+        size_t echoed, added; // the reply: the request's first `echoed` bytes, `added` more
+    } requests[] = {
+        {"contact", [](update_link *l, const uint8_t *) { build_address_query(l, 0x08000800, 4); },
+         11, 2},
+        {"program", [](update_link *l, const uint8_t *d) { build_program_block(l, 0x08000C00, 1024, d); },
+         9, 0},
+        {"verify", [](update_link *l, const uint8_t *) { build_address_query(l, 0x08000800, 0x6400); },
+         11, 2},
+        {"reset", [](update_link *l, const uint8_t *) { build_reset(l); }, 3, 0},
+    };
+    for (const auto &r : requests) {
+        SCOPED_TRACE(r.state);
+        frame_link t;
+        r.build(&t.link, data.data());
+        std::vector<uint8_t> request = head(t.frame, (size_t)t.link.len);
+        std::vector<uint8_t> whole = with_crc(plus(head(request, r.echoed), fill_of(r.added)));
+        std::vector<uint8_t> other = request; // another block, another range
+        if (other.size() > 6)
+            other[6] ^= 0x04;
+        std::vector<uint8_t> bad_crc = whole;
+        bad_crc.back() ^= 1;
+        struct {
+            const char *name;
+            std::vector<uint8_t> reply;
+            bool whole;
+        } replies[] = {
+            {"whole", whole, true},
+            {"prefix", head(whole, whole.size() - 1), false},
+            {"one byte too many", plus(whole, {0}), false},
+            {"bad CRC", bad_crc, false},
+            {"exception", with_crc({0x04, 0xAB, 0x02}), true},
+            {"another unit's exception", with_crc({0x05, 0xAB, 0x02}), false},
+            {"another request's reply", with_crc(plus(head(other, r.echoed), fill_of(r.added))),
+             r.echoed < 7},
+            {"another state's reply",
+             with_crc(r.echoed == 3 ? plus(head(request, 3), fill_of(6)) : head(request, 3)),
+             false},
+        };
+        for (const auto &reply : replies)
+            EXPECT_EQ(reply_is_whole(request.data(), (int32_t)request.size(), reply.reply.data(),
+                                     (int32_t)reply.reply.size()),
+                      reply.whole)
+                << reply.name;
+    }
+    std::vector<uint8_t> exception = with_crc({0x04, 0xAB, 0x02});
+    EXPECT_FALSE(reply_is_whole(exception.data(), 3, exception.data(), 5)) << "no request";
+    std::vector<uint8_t> reply = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4, 0x12, 0x34});
+    EXPECT_FALSE(reply_is_whole(reply.data(), 12, reply.data(), 15)) << "a request cut short";
 }
 
 TEST(ByteOrder, FieldsAreBigEndianAndTheCrcReaderLittleEndian)

@@ -1,10 +1,12 @@
 // The POSIX serial module over a pseudo-terminal pair: the test plays the far
 // end on the master side, the module opens the slave. How port_read frames
-// replies: the 100 ms total, the 20 ms gap between bytes and the count asked
-// for; bounds on durations are generous on purpose: they tell a read that
-// ended on the gap from one that ended on the total. Open failures and their
-// messages are kep-update's tests. Then the termios settings of the line, a
-// line the system refuses to set, and the fatal-error report that ends the program.
+// replies: the 100 ms total, the 20 ms gap between bytes, the count asked
+// for, and the whole reply to the request written before; bounds on durations
+// are generous on purpose: they tell a read that ended on the gap from one
+// that ended on the total or at once. Open failures and their messages are
+// kep-update's tests. Then the termios settings of the line, a line the
+// system refuses to set, and the fatal-error report that ends the program.
+#include "frame_bytes.h"
 #include "monotonic_clock.h"
 #include "open_serial_port.h"
 #include "serial/line_settings_posix.h"
@@ -83,9 +85,20 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
         std::vector<piece> pieces;
         bool purge; // before the first read
         int count;
-        std::vector<int> reads; // the lengths of successive reads; -1: any
-        double min_ms, max_ms;  // of the first read
+        std::vector<int> reads;  // the lengths of successive reads; -1: any
+        double min_ms, max_ms;   // of the first read
+        fill request = {};       // written before the reads: the request in flight
+        double write_min_ms = 0; // of writing it again right after the reads
     };
+    const fill reset = {0x04, 0x2b, 0xf4, 0x2f, 0x76}; // echoed as it is
+    const fill contact = {4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4, 0x72, 0x82};
+    const fill contact_reply = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4, 0x12, 0x34});
+    const fill reset_and_one = with_crc({4, 0x2b, 0xf4, 0});
+    // At 85, 94 and 103 ms: its last bytes come after the total.
+    auto part = [&](long from, long to) {
+        return fill(contact_reply.begin() + from, contact_reply.begin() + to);
+    };
+    const std::vector<piece> across = {{85, part(0, 6)}, {9, part(6, 11)}, {9, part(11, 15)}};
     std::vector<piece> stream; // one byte every 5 ms for 300 ms: never a 20 ms gap
     for (int i = 0; i < 60; i++)
         stream.push_back({5, {(uint8_t)i}});
@@ -97,8 +110,12 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
         {"two pieces 50 ms apart", {{0, {1, 2}}, {50, {3, 4, 5}}}, false, 1040, {2, 3}, 15, 90},
         {"waiting before the read", {{-1, fill(15, 0x40)}}, false, 1040, {15}, 0, 90},
         {"more than count waiting", {{-1, fill(30, 1)}}, false, 10, {10, 10, 10}, 0, 90},
-        // Cut at the total however long it lasts; the later reads take the rest.
-        {"a stream", stream, false, 1040, {-1, -1, -1, -1, -1, -1, -1}, 90, 250},
+        // Ended one gap past the total however long it lasts; the later reads take the rest.
+        {"a stream", stream, false, 1040, {-1, -1, -1, -1, -1, -1}, 115, 160},
+        // At once, not on the gap; the next request keeps 2 ms from its last byte.
+        {"a whole reply", {{10, reset}}, false, 1040, {5}, 5, 25, reset, 1.5},
+        {"a reply across the total", across, false, 1040, {15}, 100, 125, contact},
+        {"one byte more: the gap", {{10, reset_and_one}}, false, 1040, {6}, 25, 90, reset},
     };
     auto send = [&](const fill &bytes) {
         EXPECT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
@@ -114,6 +131,14 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the waiting bytes arrive
         if (c.purge)
             port_purge(handle);
+        std::vector<uint8_t> scratch(c.request.size() + 1);
+        auto write_request = [&] {
+            EXPECT_EQ(port_write(handle, c.request.data(), (int)c.request.size()),
+                      (int)c.request.size());
+            EXPECT_EQ(read(master, scratch.data(), c.request.size()), (ssize_t)c.request.size());
+        };
+        if (!c.request.empty())
+            write_request();
         std::thread sender([&] {
             for (const auto &p : c.pieces) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(p.pause_ms));
@@ -130,6 +155,10 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
             got.insert(got.end(), buffer.begin(), buffer.begin() + (n > 0 ? n : 0));
             EXPECT_TRUE(i > 0 || (took >= c.min_ms && took < c.max_ms)) << took << " ms";
         }
+        double start = now_ms();
+        if (c.write_min_ms > 0)
+            write_request();
+        EXPECT_GE(now_ms() - start, c.write_min_ms);
         sender.join();
         EXPECT_EQ(got, c.purge ? std::vector<uint8_t>{} : sent);
         long code = 0;

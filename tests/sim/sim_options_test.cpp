@@ -1,17 +1,25 @@
-// kep-sim's K:MS switches: a block from 1 and milliseconds, digits only.
+// kep-sim's K:MS switches (a block from 1 and milliseconds, digits only) and
+// the part's size.
 #include "sim_options.h"
 
 #include <gtest/gtest.h>
 
-TEST(sim_options_test, block_delays_take_a_block_from_one_and_a_time)
+TEST(sim_options_test, block_delays_take_a_block_from_one_and_a_time_and_parts_go_to_2_mib)
 {
-    const char *values[] = {"2:700", "0:700", "1:-5", "1,700", "1:", "1:600001"}; // the first is valid
-    for (const char *value : values) {
-        const char *argv[] = {"kep-sim", "--late-ack", value};
+    struct {
+        const char *option, *value;
+        bool valid;
+    } cases[] = {
+        {"--late-ack", "2:700", true}, {"--late-ack", "0:700", false},
+        {"--late-ack", "1:-5", false}, {"--late-ack", "1,700", false},
+        {"--late-ack", "1:", false},   {"--late-ack", "1:600001", false},
+        {"--flash-kib", "2048", true}, {"--flash-kib", "2049", false},
+    };
+    for (const auto &c : cases) {
+        const char *argv[] = {"kep-sim", c.option, c.value};
         sim_options options;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(parse_sim_options(3, argv, &options), value == values[0] ? SIM_OPTIONS_OK : 2)
-            << value;
+        EXPECT_EQ(parse_sim_options(3, argv, &options), c.valid ? SIM_OPTIONS_OK : 2) << c.value;
         testing::internal::GetCapturedStderr();
     }
 }

@@ -39,6 +39,7 @@ std::string shape(const reply_plan &p)
 TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
 {
     const uint32_t base = SIM_WRITABLE_BASE, end_2 = base + 2048;
+    const uint32_t end_2m = SIM_FLASH_BASE + SIM_FLASH_KIB_MAX * 1024;
     const std::vector<uint8_t> block_2 = program_request(base + 1024);
     std::vector<uint8_t> bad_crc = program_request(base, 16);
     bad_crc[12] ^= 0x40;
@@ -91,6 +92,10 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
          "11 2bf2 7ms 0/0 x1 a2",
          end_2},
         {"ignore_contact", {.ignore_contact = 1}, contact, "none", "15 2bf3 0ms 0/0 x1 a0", 0},
+        {"a 2 MiB part's last block", {.flash_kib = 2048}, program_request(end_2m - 1024), ack,
+         ack, end_2m},
+        {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused,
+         refused, 0},
     };
     for (const auto &c : cases) {
         target_model target;
