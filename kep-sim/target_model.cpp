@@ -7,6 +7,9 @@
 
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
 {
+    target->board_present = true;
+    target->in_application = false;
+    target->after_reset = AFTER_RESET_BOOTLOADER;
     target->flash.assign(SIM_FLASH_SIZE, 0xFF);
     target->written_end = 0;
     target->faults = *faults;
@@ -16,6 +19,15 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
     target->resets = 0;
     target->block_sends.assign(SIM_FLASH_SIZE / SIM_BLOCK_SIZE + 2, 0);
 }
+
+void target_insert_board(target_model *target, const fault_switches *faults, int32_t flash_ms,
+                         after_reset_mode after_reset)
+{
+    target_init(target, faults, flash_ms);
+    target->after_reset = after_reset;
+}
+
+void target_remove_board(target_model *target) { target->board_present = false; }
 
 bool target_preload(target_model *target, const std::vector<uint8_t> &bytes)
 {
@@ -202,8 +214,17 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
         plan.notes.push_back(text_printf("ignored a request for unit %d", request[0]));
         return plan;
     }
+    if (!target->board_present) {
+        plan.notes.push_back(text_printf("no board: %zu-byte request not answered", length));
+        return plan;
+    }
     if (target->faults.silent) {
         plan.notes.push_back(text_printf("fault: silent, %zu-byte request not answered", length));
+        return plan;
+    }
+    if (target->in_application) {
+        plan.notes.push_back("application running: the request is not its own");
+        set_exception(&plan, request[1], EXCEPTION_ILLEGAL_FUNCTION);
         return plan;
     }
     if (request[1] != FUNC_PROGRAMMING) {
@@ -231,6 +252,7 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
                 plan.notes.push_back(text_printf("fault: reset %d ignored", (int)target->resets));
                 return plan;
             }
+            target->in_application = target->after_reset == AFTER_RESET_APPLICATION;
             if (target->faults.restart_on_reset) {
                 plan.after = AFTER_RESTART;
                 plan.notes.push_back("fault: restarting without an answer");
