@@ -60,6 +60,7 @@ static const char *const single_options[][2] = {
     {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
     {"--describe", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
     {"--serial-start", ""}, {"--expect-sha256", ""},
+    {"--station", ""}, {"--lot", ""}, {"--operator", ""},
 };
 
 static bool is_option(const std::string &word, const char *name)
@@ -198,6 +199,19 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_option("-r,--report", options->report_path,
                    "append a JSON Lines record of every target updated or checked to this file")
         ->type_name("FILE");
+    std::vector<std::pair<const char *, std::string *>> origin = {
+        {"--station", &options->origin.station},
+        {"--lot", &options->origin.lot},
+        {"--operator", &options->origin.operator_name}};
+    app.add_option("--station", options->origin.station,
+                   "the station's name in every --report record (default: the host name)")
+        ->type_name("NAME");
+    app.add_option("--lot", options->origin.lot,
+                   "the lot or work order in every --report record (default: null)")
+        ->type_name("TEXT");
+    app.add_option("--operator", options->origin.operator_name,
+                   "who runs the station, in every --report record (default: null)")
+        ->type_name("TEXT");
     app.add_flag("--describe", options->describe,
                  "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
                  "and exit; touches no port");
@@ -260,6 +274,11 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         fprintf(stderr, "kep-update: %s\n", serial_problem.c_str());
         return EXIT_USAGE;
     }
+    for (const auto &[name, value] : origin)
+        if (app.count(name) && value->empty()) {
+            fprintf(stderr, "kep-update: %s needs a value, not an empty one\n", name);
+            return EXIT_USAGE;
+        }
     for (char c : expect_sha256)
         options->expect_sha256 += (char)tolower((unsigned char)c);
     if (options->list_ports || options->describe)

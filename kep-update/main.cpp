@@ -78,6 +78,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "kep-update: %s\n", error.c_str());
         return EXIT_USAGE;
     }
+    if (options.origin.station.empty())
+        options.origin.station = host_name();
+    report.origin = origin_members(options.origin);
 
     watching = options.watch; // before a signal can come
     catch_stop_signals(on_stop_signal);

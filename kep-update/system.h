@@ -83,6 +83,9 @@ std::string open_failure_message(const std::string &port, long code);
 
 // --- Files shared between stations --------------------------------------
 
+// This machine's name, for the records' default station; "" when unknown.
+std::string host_name();
+
 // An exclusive lock on a file, between threads and processes alike.
 struct file_lock {
     intptr_t handle = -1;

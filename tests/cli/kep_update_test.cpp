@@ -154,6 +154,8 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         {{"--port", "a,,b"}, 2, "--port needs a port name"},
         {{"--port", "a", "-i", "x", "--image=y"}, 2, "--image is given more than once"},
         {{"--watch", "--check", "-w"}, 2, "--watch is given more than once"},
+        {{"--port", port, "--lot", "1", "--lot=2"}, 2, "--lot is given more than once"},
+        {{"--port", port, "--station", ""}, 2, "--station needs a value, not an empty one"},
         {{"--port", dir + "/no-such-port"}, 3, "port " + dir + "/no-such-port: it is not present; check the cable"},
         {{"--port", small_image}, 3, "port " + small_image + ": it is not a serial port"},
         {{"--port", held}, 3, "port " + held + ": it is in use by another program (kep_update_test (process " +
