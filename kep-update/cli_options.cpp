@@ -37,7 +37,9 @@ static const char *const footer =
     "ones finish, a second interrupts them; it exits with the highest status of its\n"
     "boards. It reads the image once at the start, never again: a file replaced on\n"
     "disk cannot change what a running station writes.\n"
-    "--report appends one JSON object per target and line as each ends.";
+    "--report appends one JSON object per target and line as each ends.\n"
+    "--summarize exits 0 when every line of its files was a record, 2 when a line was\n"
+    "skipped or a file could not be read.";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
@@ -55,13 +57,15 @@ static std::string check_ports(const std::vector<std::string> &ports)
 
 // The options that take effect once: a second use would silently override
 // the first, so it is refused.
+// clang-format off
 static const char *const single_options[][2] = {
     {"--image", "-i"},  {"--timeout", "-t"}, {"--report", "-r"},   {"--quiet", "-q"},
     {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
     {"--describe", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
     {"--serial-start", ""}, {"--expect-sha256", ""},
-    {"--station", ""}, {"--lot", ""}, {"--operator", ""},
+    {"--station", ""}, {"--lot", ""}, {"--operator", ""}, {"--summarize", ""}, {"--json", ""},
 };
+// clang-format on
 
 static bool is_option(const std::string &word, const char *name)
 {
@@ -215,6 +219,14 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("--describe", options->describe,
                  "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
                  "and exit; touches no port");
+    app.add_option("--summarize", options->summarize,
+                   "read these --report files and print per station and lot: boards, passed, "
+                   "failed by outcome, first-pass yield, boards per hour over the active time, "
+                   "the serial numbers used and the update times; touches no port. A line that "
+                   "is not a record is named and skipped, and the status is then 2")
+        ->type_name("FILE...")
+        ->expected(1, -1);
+    app.add_flag("--json", options->json, "with --summarize: print one JSON object instead");
 
     std::string serial_address, serial_format = "u32le", serial_start, expect_sha256;
     app.add_option("--serial-number", serial_address,
@@ -281,7 +293,18 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         }
     for (char c : expect_sha256)
         options->expect_sha256 += (char)tolower((unsigned char)c);
-    if (options->list_ports || options->describe)
+    bool summarizing = !options->summarize.empty();
+    if (options->json && !summarizing) {
+        fprintf(stderr, "kep-update: --json goes with --summarize\n");
+        return EXIT_USAGE;
+    }
+    if (summarizing && (!options->ports.empty() || options->watch || options->check ||
+                        options->describe || options->list_ports)) {
+        fprintf(stderr, "kep-update: --summarize reads report files and touches no port; give "
+                        "it without --port, --watch, --check, --describe and --list-ports\n");
+        return EXIT_USAGE;
+    }
+    if (options->list_ports || options->describe || summarizing)
         return -1;
     std::string problem = options->ports.empty() && !options->watch
                               ? "name the target's port with --port (see --help)"

@@ -156,6 +156,9 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         {{"--watch", "--check", "-w"}, 2, "--watch is given more than once"},
         {{"--port", port, "--lot", "1", "--lot=2"}, 2, "--lot is given more than once"},
         {{"--port", port, "--station", ""}, 2, "--station needs a value, not an empty one"},
+        {{"--port", port, "--json"}, 2, "--json goes with --summarize"},
+        {{"--summarize", "a.jsonl", "--watch"}, 2, "--summarize reads report files and touches no port"},
+        {{"--summarize", dir + "/absent.jsonl"}, 2, "cannot read report " + dir + "/absent.jsonl: No such file"},
         {{"--port", dir + "/no-such-port"}, 3, "port " + dir + "/no-such-port: it is not present; check the cable"},
         {{"--port", small_image}, 3, "port " + small_image + ": it is not a serial port"},
         {{"--port", held}, 3, "port " + held + ": it is in use by another program (kep_update_test (process " +
