@@ -113,14 +113,18 @@ static bool parse_whole(const std::string &text, uint64_t max, uint64_t *value)
     return true;
 }
 
+// A check takes no number: it needs the field's address and format only.
 static std::string parse_serial_options(const std::string &address, const std::string &format,
-                                        const std::string &start, serial_settings *serial)
+                                        const std::string &start, bool check,
+                                        serial_settings *serial)
 {
     bool any = !address.empty() || !serial->file.empty() || !start.empty() || format != "u32le";
     if (!any)
         return "";
-    if (address.empty() || serial->file.empty())
-        return "--serial-number ADDRESS and --serial-file FILE go together";
+    if (address.empty() || (serial->file.empty() && !check))
+        return check ? "--check skips a serial number's field only when --serial-number ADDRESS "
+                       "names it"
+                     : "--serial-number ADDRESS and --serial-file FILE go together";
     uint64_t value = 0;
     if (!parse_whole(address, UINT32_MAX, &value))
         return "--serial-number takes a flash address such as 0x0800F000, not \"" + address + "\"";
@@ -276,7 +280,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         return EXIT_USAGE;
     }
     std::string serial_problem = parse_serial_options(serial_address, serial_format, serial_start,
-                                                      &options->serial);
+                                                      options->check, &options->serial);
     if (serial_problem.empty() && !expect_sha256.empty() &&
         (expect_sha256.size() != 64 ||
          expect_sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))

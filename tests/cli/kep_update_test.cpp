@@ -157,6 +157,8 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         {{"--port", port, "--lot", "1", "--lot=2"}, 2, "--lot is given more than once"},
         {{"--port", port, "--station", ""}, 2, "--station needs a value, not an empty one"},
         {{"--port", port, "--json"}, 2, "--json goes with --summarize"},
+        {{"--port", port, "--serial-number", "0x0800F000"}, 2, "--serial-number ADDRESS and --serial-file FILE go together"},
+        {{"--port", port, "--check", "--serial-file", "s"}, 2, "--check skips a serial number's field only when --serial-number ADDRESS names it"},
         {{"--summarize", "a.jsonl", "--watch"}, 2, "--summarize reads report files and touches no port"},
         {{"--summarize", dir + "/absent.jsonl"}, 2, "cannot read report " + dir + "/absent.jsonl: No such file"},
         {{"--port", dir + "/no-such-port"}, 3, "port " + dir + "/no-such-port: it is not present; check the cable"},
