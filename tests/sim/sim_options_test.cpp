@@ -1,7 +1,10 @@
 // kep-sim's command line and the lines of its --control file.
+#include "control_file.h"
 #include "sim_options.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 TEST(sim_options_test, switches_are_taken_or_refused)
 {
@@ -74,4 +77,32 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
             EXPECT_EQ(command.board.after_reset, c.after_reset) << c.line;
         }
     }
+}
+
+// A test appends to the file while kep-sim reads it: a line counts once it is
+// whole, and a file written anew is read from its start.
+TEST(sim_options_test, control_file_lines_are_taken_whole_and_once)
+{
+    control_file control{testing::TempDir() + "control-" + std::to_string(getpid()), 0, ""};
+    struct {
+        const char *mode, *text; // appended ("a") or written anew ("w")
+        std::vector<std::string> taken;
+    } steps[] = {
+        {"", "", {}}, // no file yet
+        {"a", "remove\nins", {"remove"}},
+        {"a", "ert\n\ninsert --silent\n", {"insert", "", "insert --silent"}},
+        {"a", "", {}},
+        {"w", "remove\n", {"remove"}},
+    };
+    for (const auto &step : steps) {
+        if (*step.mode) {
+            FILE *file = fopen(control.path.c_str(), step.mode);
+            fputs(step.text, file);
+            fclose(file);
+        }
+        std::vector<std::string> taken;
+        control_file_take_lines(&control, &taken);
+        EXPECT_EQ(taken, step.taken) << step.text;
+    }
+    unlink(control.path.c_str());
 }
