@@ -182,4 +182,35 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
                         "the target's CRC of the image's range differs from the image"));
 }
 
+// kep-sim as a fixture: its line stays while boards are placed, pulled, reset
+// into their application or bootloader; each run updates the board then on it.
+TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
+{
+    std::string control = dir + "/slot.ctl";
+    std::ofstream(control) << "remove\n";
+    std::string slot = start_sim("slot", {"--control", control});
+    struct {
+        const char *command; // appended to the control file before the run
+        int status;
+        const char *said; // in kep-update's messages
+    } runs[] = {
+        {"", 4, "no valid reply for 1 s while contacting"},
+        {"insert --hangup-after 1", 4, "no valid reply for 1 s while writing block 2"},
+        {"insert --restart-on-reset", 0, "did not confirm its reset"},
+        {"insert --after-reset app", 0, ""},
+        {"", 1, "(exception 0x01)"}, // its application answers
+        {"insert", 0, ""},
+    };
+    for (const auto &r : runs) {
+        std::ofstream(control, std::ios::app) << r.command << "\n";
+        if (*r.command) {
+            ASSERT_TRUE(wait_for(dir + "/slot.err", "placed (\"" + std::string(r.command) + "\")"));
+        }
+        child_run run = run_tool({"--port", slot, "--image", small_image, "--timeout", "1"});
+        EXPECT_EQ(run.status, r.status) << r.command << run.err;
+        EXPECT_THAT(run.err, HasSubstr(r.said)) << r.command;
+    }
+    EXPECT_TRUE(flash_holds("slot", small_image));
+}
+
 } // namespace
