@@ -123,9 +123,7 @@ static int read_report(const std::string &path, std::map<std::string, record_gro
     }
     int skipped = 0, line_number = 0;
     for (std::string line; std::getline(file, line);) {
-        line_number++;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        line_number++; // a CR before the line feed is white space to the JSON reader
         summary_record record;
         json station, lot;
         if (!read_record(line, &record, &station, &lot)) {
@@ -270,8 +268,9 @@ static std::string numbers_text(const json &numbers)
     std::string shown;
     for (size_t i = 0; i < gaps.size() && i < GAPS_SHOWN; i++) {
         uint64_t from = gaps[i][0].get<uint64_t>(), to = gaps[i][1].get<uint64_t>();
-        shown +=
-            (i ? ", " : "") + std::to_string(from) + (from == to ? "" : "-" + std::to_string(to));
+        shown += text_printf("%s%llu", i ? ", " : "", (unsigned long long)from);
+        if (to != from)
+            shown += text_printf("-%llu", (unsigned long long)to);
     }
     if (!gaps.empty())
         text += text_printf("; %llu missing: %s%s",

@@ -212,9 +212,9 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         "{\"started\":",                   // line 3: cut short
         record(a, 8, 3, "updated", "101"), // the same board again: not its first attempt
         record(a, 12, 1, "equal", "null", "check"),
-        record(a, 600, 2, "updated", "105"),  // after a pause of ten minutes
-        record("", 30, 5, "updated", "null"), // written before records had a station
-        "{\"operation\":\"update\"}",         // line 8
+        record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
+        record("", 30, 5, "updated", "null"),       // written before records had a station
+        "{\"operation\":\"update\"}",               // line 8
     };
     std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
     std::ofstream file(path);

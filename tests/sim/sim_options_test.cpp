@@ -3,6 +3,7 @@
 #include "sim_options.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -84,6 +85,11 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
 TEST(sim_options_test, control_file_lines_are_taken_whole_and_once)
 {
     control_file control{testing::TempDir() + "control-" + std::to_string(getpid()), 0, ""};
+    auto open_files = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    auto open_before = open_files();
     struct {
         const char *mode, *text; // appended ("a") or written anew ("w")
         std::vector<std::string> taken;
@@ -91,8 +97,8 @@ TEST(sim_options_test, control_file_lines_are_taken_whole_and_once)
         {"", "", {}}, // no file yet
         {"a", "remove\nins", {"remove"}},
         {"a", "ert\n\ninsert --silent\n", {"insert", "", "insert --silent"}},
-        {"a", "", {}},
-        {"w", "remove\n", {"remove"}},
+        {"a", "ins", {}},
+        {"w", "remove\n", {"remove"}}, // the "ins" before is gone with the old file
     };
     for (const auto &step : steps) {
         if (*step.mode) {
@@ -104,5 +110,6 @@ TEST(sim_options_test, control_file_lines_are_taken_whole_and_once)
         control_file_take_lines(&control, &taken);
         EXPECT_EQ(taken, step.taken) << step.text;
     }
+    EXPECT_EQ(open_files(), open_before);
     unlink(control.path.c_str());
 }
