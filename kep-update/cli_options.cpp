@@ -228,7 +228,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                    "failed by outcome, first-pass yield, boards per hour over the active time, "
                    "the serial numbers used and the update times; touches no port. A line that "
                    "is not a record is named and skipped, and the status is then 2")
-        ->type_name("FILE...")
+        ->type_name("FILE")
         ->expected(1, -1);
     app.add_flag("--json", options->json, "with --summarize: print one JSON object instead");
 
@@ -236,7 +236,9 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_option("--serial-number", serial_address,
                    "give each board the next number from --serial-file, written into its copy "
                    "of the image at this flash address (0x0800F000), where the image holds "
-                   "blank bytes (all 0xFF or all 0x00); the CRC and verify cover the number")
+                   "blank bytes (all 0xFF or all 0x00); the CRC and verify cover the number. With "
+                   "--check it only says where the number lies, so that the check skips it, and "
+                   "needs no --serial-file")
         ->type_name("ADDRESS");
     app.add_option("--serial-file", options->serial.file,
                    "the file holding the next serial number in decimal; taken under a lock and "
