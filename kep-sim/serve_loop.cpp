@@ -1,5 +1,6 @@
 #include "serve_loop.h"
 
+#include "control_file.h"
 #include "frame_assembler.h"
 #include "line_timing.h"
 #include "monotonic_clock.h"
@@ -29,6 +30,8 @@
 // A target that stops reading keeps its line full: the kernel frees room in
 // the pty's queue now and then, which a real stalled line would not.
 #define REFILL_INTERVAL_US 20000
+// How often a fixture's --control file is read for new commands.
+#define CONTROL_POLL_US 10000
 
 struct outgoing_piece {
     std::vector<uint8_t> bytes;
@@ -49,7 +52,48 @@ struct serve_state {
     bool dump_failed;
     bool deaf;               // reads nothing more from the line
     std::minstd_rand jitter; // the --reply-jitter-ms delays
+    control_file control;
+    int64_t next_control_poll_us;
 };
+
+static bool is_fixture(const serve_state *state) { return !state->options->control_path.empty(); }
+
+// A board placed or taken off: what the last one was still sending is lost.
+static void board_changed(serve_state *state)
+{
+    state->outgoing.clear();
+    state->piece_sent = 0;
+    state->deaf = false;
+}
+
+static void apply_control_line(serve_state *state, const std::string &line)
+{
+    control_command command = parse_control_line(line, *state->options);
+    if (command.kind == CONTROL_REMOVE) {
+        target_remove_board(&state->target);
+        board_changed(state);
+        sim_log("control: board removed; the line is silent");
+    } else if (command.kind == CONTROL_INSERT) {
+        const sim_options &board = command.board;
+        target_insert_board(&state->target, &board.faults, board.flash_ms, board.after_reset);
+        target_preload(&state->target, board.preload);
+        board_changed(state);
+        sim_log("control: new board placed (\"%s\")", line.c_str());
+    } else if (command.kind == CONTROL_BAD) {
+        sim_log("control: line ignored: \"%s\"", line.c_str());
+    }
+}
+
+static void poll_control(serve_state *state, int64_t now)
+{
+    if (!is_fixture(state) || now < state->next_control_poll_us)
+        return;
+    state->next_control_poll_us = now + CONTROL_POLL_US;
+    std::vector<std::string> lines;
+    control_file_take_lines(&state->control, &lines);
+    for (const std::string &line : lines)
+        apply_control_line(state, line);
+}
 
 static int64_t now_us() { return monotonic_ns() / 1000; }
 
@@ -250,6 +294,18 @@ static int wait_for_input(serve_state *state, int64_t wake_at, const sigset_t *w
 // hang-up has left. Returns an exit status, or -1 to serve on.
 static int finish_reply(serve_state *state, after_reply after)
 {
+    // A fixture's line stays: nothing is drained or held, and it never closes.
+    if (after == AFTER_HANG_UP && is_fixture(state)) {
+        target_remove_board(&state->target);
+        board_changed(state);
+        sim_log("board pulled; the fixture's line is silent");
+        return -1;
+    }
+    if ((after == AFTER_RESTART || after == AFTER_RESET) && is_fixture(state)) {
+        sim_log("reset: the board runs its %s",
+                state->target.in_application ? "application" : "bootloader");
+        return -1;
+    }
     if (after == AFTER_STOP_READING) {
         state->deaf = true;
         size_t filled = pty_endpoint_fill_line(state->endpoint);
@@ -290,18 +346,20 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
     }
     if (options->chunk_ms > 0)
         sim_log("bytes reach the tool every %d ms", (int)options->chunk_ms);
-    target_init(&state.target, &options->faults, options->flash_ms);
+    target_insert_board(&state.target, &options->faults, options->flash_ms, options->after_reset);
     if (!target_preload(&state.target, options->preload)) {
         sim_log("--load: %zu bytes do not fit the flash above 0x08000800", options->preload.size());
         return 1;
     }
     assembler_init(&state.assembler, options->baud);
+    state.control.path = options->control_path;
     for (;;) {
         if (*stop) {
             sim_log("stopped by signal %d", (int)*stop);
             return 0;
         }
         int64_t now = now_us();
+        poll_control(&state, now);
         after_reply after = take_requests(&state, now);
         bool failed = false;
         if (after == AFTER_NOTHING)
@@ -320,6 +378,8 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
         int64_t transmit_at = next_transmit_us(&state);
         if (transmit_at < wake_at)
             wake_at = transmit_at;
+        if (is_fixture(&state) && state.next_control_poll_us < wake_at)
+            wake_at = state.next_control_poll_us;
         int ready = wait_for_input(&state, wake_at, wait_mask);
         if (ready < 0) {
             sim_log("cannot wait for the pseudo-terminal: %s", strerror(errno));

@@ -23,7 +23,18 @@
 #define EXCEPTION_ILLEGAL_ADDRESS 0x02
 #define EXCEPTION_ILLEGAL_VALUE 0x03
 
+// What a board runs once it has been reset: its bootloader again (the update
+// can be repeated), or its application, which answers everything with an
+// exception.
+enum after_reset_mode {
+    AFTER_RESET_BOOTLOADER = 0,
+    AFTER_RESET_APPLICATION = 1,
+};
+
 struct target_model {
+    bool board_present;  // false: a fixture with no board, the line is silent
+    bool in_application; // reset into its application: exception 0x01 to all
+    after_reset_mode after_reset;
     std::vector<uint8_t> flash; // the whole part's flash from SIM_FLASH_BASE
     uint32_t written_end;       // one past the highest byte written; 0: none yet
     fault_switches faults;
@@ -52,7 +63,15 @@ struct reply_plan {
     std::vector<std::string> notes; // what happened, for the log
 };
 
+// A blank board (flash erased to 0xFF) in its bootloader, reset into its
+// bootloader again.
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms);
+
+// A fixture: a new blank board placed on the line, in its bootloader, with
+// these switches; and the board taken off, after which requests get no reply.
+void target_insert_board(target_model *target, const fault_switches *faults, int32_t flash_ms,
+                         after_reset_mode after_reset);
+void target_remove_board(target_model *target);
 
 // Handles one complete frame as received; frames with a wrong CRC or another
 // unit's address get no reply, as on a Modbus RTU line.

@@ -37,7 +37,9 @@ static const char *const footer =
     "ones finish, a second interrupts them; it exits with the highest status of its\n"
     "boards. It reads the image once at the start, never again: a file replaced on\n"
     "disk cannot change what a running station writes.\n"
-    "--report appends one JSON object per target and line as each ends.";
+    "--report appends one JSON object per target and line as each ends.\n"
+    "--summarize exits 0 when every line of its files was a record, 2 when a line was\n"
+    "skipped or a file could not be read.";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
@@ -55,12 +57,15 @@ static std::string check_ports(const std::vector<std::string> &ports)
 
 // The options that take effect once: a second use would silently override
 // the first, so it is refused.
+// clang-format off
 static const char *const single_options[][2] = {
     {"--image", "-i"},  {"--timeout", "-t"}, {"--report", "-r"},   {"--quiet", "-q"},
     {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
     {"--describe", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
     {"--serial-start", ""}, {"--expect-sha256", ""},
+    {"--station", ""}, {"--lot", ""}, {"--operator", ""}, {"--summarize", ""}, {"--json", ""},
 };
+// clang-format on
 
 static bool is_option(const std::string &word, const char *name)
 {
@@ -108,14 +113,18 @@ static bool parse_whole(const std::string &text, uint64_t max, uint64_t *value)
     return true;
 }
 
+// A check takes no number: it needs the field's address and format only.
 static std::string parse_serial_options(const std::string &address, const std::string &format,
-                                        const std::string &start, serial_settings *serial)
+                                        const std::string &start, bool check,
+                                        serial_settings *serial)
 {
     bool any = !address.empty() || !serial->file.empty() || !start.empty() || format != "u32le";
     if (!any)
         return "";
-    if (address.empty() || serial->file.empty())
-        return "--serial-number ADDRESS and --serial-file FILE go together";
+    if (address.empty() || (serial->file.empty() && !check))
+        return check ? "--check skips a serial number's field only when --serial-number ADDRESS "
+                       "names it"
+                     : "--serial-number ADDRESS and --serial-file FILE go together";
     uint64_t value = 0;
     if (!parse_whole(address, UINT32_MAX, &value))
         return "--serial-number takes a flash address such as 0x0800F000, not \"" + address + "\"";
@@ -198,15 +207,38 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_option("-r,--report", options->report_path,
                    "append a JSON Lines record of every target updated or checked to this file")
         ->type_name("FILE");
+    std::vector<std::pair<const char *, std::string *>> origin = {
+        {"--station", &options->origin.station},
+        {"--lot", &options->origin.lot},
+        {"--operator", &options->origin.operator_name}};
+    app.add_option("--station", options->origin.station,
+                   "the station's name in every --report record (default: the host name)")
+        ->type_name("NAME");
+    app.add_option("--lot", options->origin.lot,
+                   "the lot or work order in every --report record (default: null)")
+        ->type_name("TEXT");
+    app.add_option("--operator", options->origin.operator_name,
+                   "who runs the station, in every --report record (default: null)")
+        ->type_name("TEXT");
     app.add_flag("--describe", options->describe,
                  "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
                  "and exit; touches no port");
+    app.add_option("--summarize", options->summarize,
+                   "read these --report files and print per station and lot: boards, passed, "
+                   "failed by outcome, first-pass yield, boards per hour over the active time, "
+                   "the serial numbers used and the update times; touches no port. A line that "
+                   "is not a record is named and skipped, and the status is then 2")
+        ->type_name("FILE")
+        ->expected(1, -1);
+    app.add_flag("--json", options->json, "with --summarize: print one JSON object instead");
 
     std::string serial_address, serial_format = "u32le", serial_start, expect_sha256;
     app.add_option("--serial-number", serial_address,
                    "give each board the next number from --serial-file, written into its copy "
                    "of the image at this flash address (0x0800F000), where the image holds "
-                   "blank bytes (all 0xFF or all 0x00); the CRC and verify cover the number")
+                   "blank bytes (all 0xFF or all 0x00); the CRC and verify cover the number. With "
+                   "--check it only says where the number lies, so that the check skips it, and "
+                   "needs no --serial-file")
         ->type_name("ADDRESS");
     app.add_option("--serial-file", options->serial.file,
                    "the file holding the next serial number in decimal; taken under a lock and "
@@ -250,7 +282,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         return EXIT_USAGE;
     }
     std::string serial_problem = parse_serial_options(serial_address, serial_format, serial_start,
-                                                      &options->serial);
+                                                      options->check, &options->serial);
     if (serial_problem.empty() && !expect_sha256.empty() &&
         (expect_sha256.size() != 64 ||
          expect_sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
@@ -260,9 +292,25 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         fprintf(stderr, "kep-update: %s\n", serial_problem.c_str());
         return EXIT_USAGE;
     }
+    for (const auto &[name, value] : origin)
+        if (app.count(name) && value->empty()) {
+            fprintf(stderr, "kep-update: %s needs a value, not an empty one\n", name);
+            return EXIT_USAGE;
+        }
     for (char c : expect_sha256)
         options->expect_sha256 += (char)tolower((unsigned char)c);
-    if (options->list_ports || options->describe)
+    bool summarizing = !options->summarize.empty();
+    if (options->json && !summarizing) {
+        fprintf(stderr, "kep-update: --json goes with --summarize\n");
+        return EXIT_USAGE;
+    }
+    if (summarizing && (!options->ports.empty() || options->watch || options->check ||
+                        options->describe || options->list_ports)) {
+        fprintf(stderr, "kep-update: --summarize reads report files and touches no port; give "
+                        "it without --port, --watch, --check, --describe and --list-ports\n");
+        return EXIT_USAGE;
+    }
+    if (options->list_ports || options->describe || summarizing)
         return -1;
     std::string problem = options->ports.empty() && !options->watch
                               ? "name the target's port with --port (see --help)"

@@ -4,9 +4,10 @@
 #include "live_view.h"
 #include "outcome.h"
 #include "report_log.h"
+#include "report_summary.h"
 #include "runner.h"
-#include "serial_number.h"
 #include "serial/port_list.h"
+#include "serial_number.h"
 #include "system.h"
 #include "update_image.h"
 
@@ -50,6 +51,13 @@ int main(int argc, char **argv)
         return list_ports();
     if (options.describe)
         return describe_image(options.image_path);
+    if (!options.summarize.empty()) {
+        std::string summary, problems;
+        status = summarize_reports(options.summarize, options.json, &summary, &problems);
+        fputs(problems.c_str(), stderr);
+        fputs(summary.c_str(), stdout);
+        return status;
+    }
 
     update_image image;
     std::string error;
@@ -78,6 +86,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "kep-update: %s\n", error.c_str());
         return EXIT_USAGE;
     }
+    if (options.origin.station.empty())
+        options.origin.station = host_name();
+    report.origin = origin_members(options.origin);
 
     watching = options.watch; // before a signal can come
     catch_stop_signals(on_stop_signal);

@@ -90,6 +90,9 @@ bool reads_end_on_whole_replies();
 
 // --- Files shared between stations --------------------------------------
 
+// This machine's name, for the records' default station; "" when unknown.
+std::string host_name();
+
 // An exclusive lock on a file, between threads and processes alike.
 struct file_lock {
     intptr_t handle = -1;

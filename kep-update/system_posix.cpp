@@ -94,6 +94,14 @@ void record_file_close(record_file *file)
     file->fd = -1;
 }
 
+std::string host_name()
+{
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
+}
+
 std::vector<std::string> default_port_patterns() { return {"/dev/ttyUSB*", "/dev/ttyACM*"}; }
 
 // A match is present when it leads to a file, so a link left behind by a

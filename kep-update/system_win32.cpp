@@ -95,6 +95,13 @@ void record_file_close(record_file *file)
     file->fd = -1;
 }
 
+std::string host_name()
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD length = sizeof name;
+    return GetComputerNameA(name, &length) ? std::string(name, length) : std::string();
+}
+
 std::vector<std::string> default_port_patterns() { return {"COM*"}; }
 
 // "*" any run of characters, "?" one character; letters in any case.

@@ -17,11 +17,12 @@ using testing::Not;
 namespace
 {
 
-// Checks every record of a report (argv[1]) against the image (argv[2]) and its
-// CRC (argv[3]), then prints a line each of the fields that differ from run to
-// run: port, operation, outcome, exit status, blocks, resends, usb, message.
-// Resends show only for checks, and for tty0 whether there was one (its dropped
-// ack): a busy machine may delay any board's ack past the time-out.
+// Checks every record of a report (argv[1]) against the image (argv[2]), its
+// CRC (argv[3]) and the origin in the file argv[4], then prints a line each of
+// the fields that differ from run to run: port, operation, outcome, exit
+// status, blocks, resends, usb, message. Resends show only for checks, and for
+// tty0 whether there was one (its dropped ack): a busy machine may delay any
+// board's ack past the time-out.
 const char *const report_reader = R"(
 import hashlib, json, re, sys
 image = open(sys.argv[2], 'rb').read()
@@ -29,9 +30,12 @@ padded = image + bytes(-len(image) % 1024)
 stamp = r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z'
 for line in open(sys.argv[1]):
     r = json.loads(line)
-    assert ' '.join(r) == 'started ended port usb image operation outcome exit_status ' \
+    assert ' '.join(r) == 'station lot operator tool_version started ended port usb image ' \
+        'operation outcome exit_status ' \
         'blocks_acknowledged blocks_refused blocks_total resends seconds message serial_number ' \
         'written_sha256', line
+    assert [r['station'], r['lot'], r['operator'], r['tool_version']] == \
+        json.load(open(sys.argv[4], encoding='utf-8')), line
     assert re.fullmatch(stamp, r['started']) and re.fullmatch(stamp, r['ended']), line
     assert '2026' < r['started'] <= r['ended'] and 0 <= r['seconds'] < 30, line
     assert r['image'] == {'path': sys.argv[2], 'format': 'raw binary', 'size': len(image),
@@ -55,6 +59,9 @@ class Station : public rig
         snprintf(crc, sizeof crc, "0x%04x", crc16_modbus((const uint8_t *)padded.data(), 3072));
         std::ofstream(dir + "/reader.py") << report_reader;
         report = dir + "/report.jsonl";
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        origin = "[\"" + std::string(host) + "\", null, null, \"" KEP_VERSION "\"]";
     }
 
     bool has_records(long count)
@@ -63,8 +70,9 @@ class Station : public rig
     }
     std::vector<std::string> records()
     {
+        std::ofstream(dir + "/origin.json") << origin;
         std::string command = "python3 " + dir + "/reader.py " + report + " " + small_image + " " +
-                              crc + " >" + dir + "/records 2>&1";
+                              crc + " " + dir + "/origin.json >" + dir + "/records 2>&1";
         EXPECT_EQ(system(command.c_str()), 0) << text_of(dir + "/records");
         std::istringstream text(text_of(dir + "/records"));
         std::vector<std::string> lines;
@@ -74,6 +82,7 @@ class Station : public rig
     }
 
     std::string report;
+    std::string origin; // station, lot, operator, tool_version of every record, as JSON
     char crc[8] = "";
 };
 
@@ -149,8 +158,10 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
     EXPECT_EQ(run_tool({"--check", "--port", same, "--report", dir + "/no/such.jsonl"}).status, 2);
     child_run equal = run_tool({"--check", "--port", same, "--image", small_image});
     EXPECT_EQ(equal.status, 0) << equal.err;
-    child_run both = run_tool(
-        {"--check", "--port", same + "," + odd, "--image", small_image, "--report", report});
+    child_run both =
+        run_tool({"--check", "--port", same + "," + odd, "--image", small_image, "--report", report,
+                  "--station", "bench \"3\"\\", "--lot", "WO-17\t", "--operator", "Zo\xc3\xab"});
+    origin = "[\"bench \\\"3\\\"\\\\\", \"WO-17\\t\", \"Zo\\u00eb\", \"" KEP_VERSION "\"]";
     unsetenv("KEP_UPDATE_SYSFS");
     EXPECT_EQ(both.status, 1) << both.err;
     EXPECT_THAT(both.err, HasSubstr("1 of 2 targets equal"));
@@ -169,6 +180,37 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
                     "\"" + dir +
                         "/rig/odd\\\"\\\\\\u0001\\ufffd\"|check|differs|1|0/3|0|null|DIFFERS: "
                         "the target's CRC of the image's range differs from the image"));
+}
+
+// kep-sim as a fixture: its line stays while boards are placed, pulled, reset
+// into their application or bootloader; each run updates the board then on it.
+TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
+{
+    std::string control = dir + "/slot.ctl";
+    std::ofstream(control) << "remove\n";
+    std::string slot = start_sim("slot", {"--control", control});
+    struct {
+        const char *command; // appended to the control file before the run
+        int status;
+        const char *said; // in kep-update's messages
+    } runs[] = {
+        {"", 4, "no valid reply for 1 s while contacting"},
+        {"insert --hangup-after 1", 4, "no valid reply for 1 s while writing block 2"},
+        {"insert --restart-on-reset", 0, "did not confirm its reset"},
+        {"insert --after-reset app", 0, ""},
+        {"", 1, "(exception 0x01)"}, // its application answers
+        {"insert", 0, ""},
+    };
+    for (const auto &r : runs) {
+        std::ofstream(control, std::ios::app) << r.command << "\n";
+        if (*r.command) {
+            ASSERT_TRUE(wait_for(dir + "/slot.err", "placed (\"" + std::string(r.command) + "\")"));
+        }
+        child_run run = run_tool({"--port", slot, "--image", small_image, "--timeout", "1"});
+        EXPECT_EQ(run.status, r.status) << r.command << run.err;
+        EXPECT_THAT(run.err, HasSubstr(r.said)) << r.command;
+    }
+    EXPECT_TRUE(flash_holds("slot", small_image));
 }
 
 } // namespace
