@@ -15,6 +15,7 @@ struct cli_options {
     // The station: --watch (ports are then patterns), --skip-present, --check, --report.
     bool watch = false;
     bool skip_present = false;
+    bool bell = false;
     bool check = false;
     std::string report_path; // empty: no report
     bool describe = false; // print what would be written, touch no port
