@@ -61,7 +61,7 @@ static std::string check_ports(const std::vector<std::string> &ports)
 static const char *const single_options[][2] = {
     {"--image", "-i"},  {"--timeout", "-t"}, {"--report", "-r"},   {"--quiet", "-q"},
     {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
-    {"--describe", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
+    {"--describe", ""}, {"--bell", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
     {"--serial-start", ""}, {"--expect-sha256", ""},
     {"--station", ""}, {"--lot", ""}, {"--operator", ""}, {"--summarize", ""}, {"--json", ""},
 };
@@ -195,11 +195,15 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("-q,--quiet", options->quiet, "write only errors to standard error");
     app.add_flag("-l,--list-ports", options->list_ports, "list the serial ports present and exit");
     app.add_flag("-w,--watch", options->watch,
-                 "keep watching for targets: update each one plugged into a port matching a "
-                 "--port pattern (a glob such as /dev/ttyUSB* or COM*; default: the USB serial "
-                 "ports) once, until it is unplugged");
+                 "a production station: every port matching a --port pattern (a glob such as "
+                 "/dev/ttyUSB* or COM*; default: the USB serial ports), present or plugged in "
+                 "later, is a slot that looks for boards by contact; each board placed on it "
+                 "is updated once (one holding the image already is only recorded), and its "
+                 "PASS or FAILED stays shown until it is removed. On a terminal the screen "
+                 "shows one row per slot and no trace, unless standard output is redirected");
     app.add_flag("--skip-present", options->skip_present,
-                 "with --watch, leave the ports present at the start alone");
+                 "with --watch, leave the boards present at the start alone until removed");
+    app.add_flag("--bell", options->bell, "with --watch, ring the terminal's bell on each FAILED");
     app.add_flag("-c,--check", options->check,
                  "only compare: ask each target's CRC of the image's own bytes (not the padding "
                  "an update writes after them); nothing is written and the target is not "
@@ -242,8 +246,8 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
         ->type_name("ADDRESS");
     app.add_option("--serial-file", options->serial.file,
                    "the file holding the next serial number in decimal; taken under a lock and "
-                   "advanced on the disk before the board's update starts, so that no number "
-                   "is handed out twice, whatever happens to the board")
+                   "advanced on the disk once the board has answered, before its first block, "
+                   "so that no number is handed out twice, whatever happens to the board")
         ->type_name("FILE");
     app.add_option("--serial-format", serial_format,
                    "how the number is written: u32le (default), u32be, u64le, or ascii:N "
@@ -317,6 +321,8 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                               : check_ports(options->ports);
     if (options->skip_present && !options->watch)
         problem = "--skip-present goes with --watch";
+    if (options->bell && !options->watch)
+        problem = "--bell goes with --watch";
     if (!problem.empty()) {
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
         return EXIT_USAGE;

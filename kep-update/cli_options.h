@@ -16,6 +16,7 @@ struct cli_options {
     // The station: --watch (ports are then patterns), --skip-present, --check, --report.
     bool watch = false;
     bool skip_present = false;
+    bool bell = false;
     bool check = false;
     std::string report_path; // empty: no report
     record_origin origin;    // --station (empty: the host name), --lot, --operator

@@ -94,11 +94,12 @@ int main(int argc, char **argv)
     catch_stop_signals(on_stop_signal);
 
     live_view view;
-    view_open(&view, !options.quiet);
+    view_open(&view, !options.quiet, options.watch);
     run_settings settings;
     settings.ports = options.watch && options.ports.empty() ? default_port_patterns() : options.ports;
     settings.watch = options.watch;
     settings.skip_present = options.skip_present;
+    settings.bell = options.bell;
     settings.quiet = options.quiet;
     settings.report = options.report_path.empty() ? nullptr : &report;
     settings.job.image = &image;

@@ -117,11 +117,6 @@ TEST(PortPresence, EachBoardStartsOncePerPluggingIn)
             presence_job_ended(&presence, steps[i].ended);
         EXPECT_EQ(presence_scan(&presence, steps[i].present), steps[i].starting) << "scan " << i;
     }
-    port_presence skipping;
-    skipping.skip_present = true;
-    EXPECT_EQ(presence_scan(&skipping, {"A"}), ports{});
-    EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{});
-    EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{"B"});
 }
 
 TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)

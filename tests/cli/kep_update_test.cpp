@@ -52,6 +52,9 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         bool gaps_kept = false; // no request sooner than 1.75 ms after a reply, in kep-sim's log
     };
     std::ofstream(dir + "/big.bin") << std::string(130 * 1024, 'b'); // kep-sim's flash takes 126 KiB
+    std::string blank = text_of(small_image); // block 2 erased: refusing it changes no byte
+    std::fill_n(blank.begin() + 1024, 1024, '\xff');
+    std::ofstream(dir + "/blank.bin", std::ios::binary) << blank;
     // clang-format off
     const std::vector<fault_case> cases = {
         {{}, "5", 0, {"\nFlash Image Base 0x8000800\n", "Flash Image Size 0xc00 bytes\n",
@@ -73,6 +76,8 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         {{"--restart-on-reset"}, "5", 0, {"CRCs match\n", "did not confirm its reset; power-cycle"}},
         {{"--exception", "2"}, "5", 1, {"CRC FAIL\n", "FAILED: the target's CRC of the written range "
           "differs from the image; the target refused block 2 (exception 0x02)"}},
+        {{"--exception", "2"}, "5", 0, {"CRCs match\n", "kep-update: warning: the target refused "
+          "block 2 (exception 0x02); its flash matches the image\n"}, "blank.bin"},
         {{"--wrong-verify"}, "5", 1, {"CRC FAIL\n", "FAILED"}},
         {{"--baud", "0"}, "5", 1, {"VERIFY REFUSED, exception 0x02\n", "refused to verify (exception "
           "0x02); the image may be larger than the target's flash; the target refused blocks 127-130 "
@@ -117,7 +122,10 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         EXPECT_EQ(run.status, cases[i].status) << run.err;
         expect_in_order(run.out + run.err, cases[i].expected);
         if (run.status == 0)
-            EXPECT_TRUE(flash_holds("fault" + std::to_string(i), small_image)) << "false success";
+            EXPECT_TRUE(flash_holds("fault" + std::to_string(i),
+                                    cases[i].image == std::string("app.hex") ? small_image
+                                                                             : dir + "/" + cases[i].image))
+                << "false success";
         else
             EXPECT_THAT(run.out, Not(HasSubstr("CRCs match")));
         if (cases[i].gaps_kept) {

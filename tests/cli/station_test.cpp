@@ -45,7 +45,8 @@ for line in open(sys.argv[1]):
                              '%d/%d' % (r['blocks_acknowledged'], r['blocks_total']),
                              r['resends'] if r['operation'] == 'check' else
                              min(r['resends'], 1) if r['port'].endswith('tty0') else '*',
-                             json.dumps(r['usb']), r['message']])))
+                             json.dumps(r['usb']), r['message']]))
+          + ('' if r['serial_number'] is None else '|#%d' % r['serial_number']))
 )";
 
 class Station : public rig
@@ -54,24 +55,27 @@ class Station : public rig
     void SetUp() override
     {
         rig::SetUp();
-        std::string padded = text_of(small_image);
-        padded.resize(3072, '\0');
-        snprintf(crc, sizeof crc, "0x%04x", crc16_modbus((const uint8_t *)padded.data(), 3072));
         std::ofstream(dir + "/reader.py") << report_reader;
         report = dir + "/report.jsonl";
         char host[256] = "";
         gethostname(host, sizeof host - 1);
         origin = "[\"" + std::string(host) + "\", null, null, \"" KEP_VERSION "\"]";
+        image = small_image;
     }
 
     bool has_records(long count)
     {
         return wait_until([&] { return std::ranges::count(text_of(report), '\n') >= count; });
     }
+    // The records of a run that wrote `image`.
     std::vector<std::string> records()
     {
+        std::string padded = text_of(image);
+        padded.resize(3072, '\0');
+        char crc[8];
+        snprintf(crc, sizeof crc, "0x%04x", crc16_modbus((const uint8_t *)padded.data(), 3072));
         std::ofstream(dir + "/origin.json") << origin;
-        std::string command = "python3 " + dir + "/reader.py " + report + " " + small_image + " " +
+        std::string command = "python3 " + dir + "/reader.py " + report + " " + image + " " +
                               crc + " " + dir + "/origin.json >" + dir + "/records 2>&1";
         EXPECT_EQ(system(command.c_str()), 0) << text_of(dir + "/records");
         std::istringstream text(text_of(dir + "/records"));
@@ -81,9 +85,32 @@ class Station : public rig
         return lines;
     }
 
-    std::string report;
+    // A fixture on link rig/`name` whose board comes and goes by `commands`,
+    // starting with `first`.
+    std::string fixture(const std::string &name, const std::string &first,
+                        const std::vector<std::string> &options = {})
+    {
+        std::ofstream(dir + "/" + name + ".ctl") << first << "\n";
+        std::vector<std::string> all = {"--control", dir + "/" + name + ".ctl"};
+        all.insert(all.end(), options.begin(), options.end());
+        return start_sim(name, all);
+    }
+    void command(const std::string &name, const std::string &lines)
+    {
+        std::ofstream(dir + "/" + name + ".ctl", std::ios::app) << lines;
+    }
+    // The records of `port` so far.
+    long records_of(const std::string &port)
+    {
+        std::string text = text_of(report), key = "\"port\":\"" + port + "\"";
+        long count = 0;
+        for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at++)
+            count++;
+        return count;
+    }
+
+    std::string report, image;
     std::string origin; // station, lot, operator, tool_version of every record, as JSON
-    char crc[8] = "";
 };
 
 TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
@@ -107,9 +134,9 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     child_run first = child_finish(&tool, in_ms(10000));
     EXPECT_EQ(first.status, 4) << first.err; // the highest: tty2's lost port
     EXPECT_THAT(first.err, HasSubstr("taking no new boards; 1 running to finish"));
-    EXPECT_THAT(first.err, testing::ContainsRegex(tty0 + "  serial -  updated  [0-9.]+ s\n"));
+    EXPECT_THAT(first.err, testing::ContainsRegex("  PASS    " + tty0 + "  adapter -  updated  [0-9.]+ s\n"));
     EXPECT_THAT(first.err, HasSubstr("tty2: the port stopped working"));
-    EXPECT_THAT(first.err, HasSubstr("updated 3  failed 2  in progress 0"));
+    EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60%"));
 
     // tty4 (present) is skipped; tty5 comes later and is interrupted half-way.
     ASSERT_TRUE(
@@ -124,7 +151,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     child_run second = child_finish(&tool, in_ms(5000));
     EXPECT_EQ(second.status, 130) << second.err;
     EXPECT_THAT(second.err, HasSubstr("tty5: interrupted while writing block"));
-    EXPECT_THAT(text_of(dir + "/tty4.err"), Not(HasSubstr("request")));
+    EXPECT_THAT(text_of(dir + "/tty4.err"), Not(testing::ContainsRegex("request 0xf[24]")));
 
     std::vector<std::string> got = records();
     std::string quoted = "\"" + dir + "/rig/tty";
@@ -138,6 +165,59 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
                  quoted + "3\"|update|updated|0|3/3|*|null|",
                  testing::AllOf(testing::StartsWith(quoted + "5\"|update|interrupted|130|"),
                                 HasSubstr("run the update again"))));
+}
+
+// Adapters that stay in their fixture, boards placed and taken off: each
+// slot finds its boards by contact, numbers only those it updates, and keeps
+// a failed board's result until the slot has been empty.
+TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
+{
+    std::string blank = text_of(small_image); // a serial number's field at 0x08000900
+    std::fill_n(blank.begin() + 0x100, 4, '\xff');
+    image = dir + "/blank.bin";
+    std::ofstream(image, std::ios::binary) << blank;
+    std::string swap = fixture("swap", "insert"), fast = fixture("fast", "insert");
+    std::string fail = fixture("fail", "insert --wrong-verify");
+    std::string holds = fixture("holds", "insert --load " + image);
+    std::string app = fixture("app", "insert", {"--after-reset", "app"});
+    ASSERT_EQ(run_tool({"--port", app, "--image", image}).status, 0); // now running its application
+    size_t app_log = text_of(dir + "/app.err").size();
+    fixture("silent", "remove");
+    ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/*", "--image", image,
+                                   "--serial-number", "0x08000900", "--serial-file",
+                                   dir + "/serial", "--serial-start", "500", "--report", report,
+                                   "--timeout", "3"}));
+    ASSERT_TRUE(has_records(4)) << text_of(tool.err_path); // swap, fast, fail, holds
+    command("fast", "remove\ninsert\n");                   // swapped at once after its pass
+    command("fail", "remove\ninsert\n");                   // FAILED stays until the slot is empty
+    ASSERT_TRUE(wait_until([&] { return records_of(fast) == 2; }));
+    command("swap", "remove\n");
+    usleep(2000 * 1000); // the slot seen empty for over a second
+    command("swap", "insert\n");
+    ASSERT_TRUE(wait_until([&] { return records_of(swap) == 2; }));
+    EXPECT_EQ(records_of(fail), 1);
+    command("fail", "remove\n");
+    usleep(2000 * 1000);
+    command("fail", "insert\n");
+    ASSERT_TRUE(wait_until([&] { return records_of(fail) == 2; })) << text_of(tool.err_path) << text_of(dir + "/fail.err");
+    kill(tool.pid, SIGINT);
+    child_run run = child_finish(&tool, in_ms(5000));
+    EXPECT_EQ(run.status, 1) << run.err;
+
+    std::vector<std::string> got = records();
+    std::ranges::sort(got); // by port; each port's in their order
+    auto update = [&](const std::string &port, const char *outcome) {
+        return testing::MatchesRegex("\"" + dir + "/rig/" + port + "\"\\|update\\|" + outcome +
+                                     "\\|.*\\|#50[0-5]");
+    };
+    EXPECT_THAT(got, testing::ElementsAre(
+                         update("fail", "FAILED"), update("fail", "updated"),
+                         update("fast", "updated"), update("fast", "updated"),
+                         "\"" + holds + "\"|check|equal|0|0/3|0|null|",
+                         update("swap", "updated"), update("swap", "updated")));
+    EXPECT_EQ(text_of(dir + "/serial"), "506\n") << "a number for each update, none else";
+    EXPECT_THAT(text_of(dir + "/app.err").substr(app_log), Not(HasSubstr("request 0xf2")));
+    EXPECT_THAT(text_of(dir + "/silent.err"), Not(HasSubstr("request 0x")));
 }
 
 TEST_F(Station, CheckComparesWithoutWritingOrResetting)
