@@ -2,6 +2,7 @@
 
 #include "build_info.h"
 #include "outcome.h"
+#include "system.h"
 
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -20,7 +21,9 @@ static const char *const description =
     "written range against the local CRC, and resets it.\n"
     "The trace goes to standard output; status and progress to standard error.";
 
-static const char *const footer =
+// Around the interrupt line and the examples, which name this system's ways
+// (system_help_texts).
+static const char *const footer_head =
     "Exit status:\n"
     "  0  every target written and verified (a reset not confirmed is a warning)\n"
     "  1  a target's CRC differed (FAILED)\n"
@@ -29,7 +32,9 @@ static const char *const footer =
     "  4  no valid reply within --timeout, the target stopped taking data, or a port\n"
     "     stopped working\n"
     "  5  an update ran, but its record could not be written to the --report file\n"
-    "  130  interrupted (Ctrl-C, SIGTERM, or the terminal closed)\n"
+    "  130  interrupted (";
+static const char *const footer_tail =
+    ")\n"
     "With several ports, the highest status of them. With --check, 0 means the\n"
     "target's CRC-16 of the image's own bytes equals the image's (equal CRC-16) and 1\n"
     "that it differs.\n"
@@ -37,7 +42,7 @@ static const char *const footer =
     "ones finish, a second interrupts them; it exits with the highest status of its\n"
     "boards. It reads the image once at the start, never again: a file replaced on\n"
     "disk cannot change what a running station writes.\n"
-    "--report appends one JSON object per target and line as each ends.";
+    "--report appends one JSON object per target and line as each ends.\n";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
@@ -165,12 +170,13 @@ static void report_parse_error(const CLI::ParseError &error, const std::vector<s
 int parse_cli_options(int argc, char **argv, cli_options *options)
 {
     CLI::App app{description, "kep-update"};
-    app.footer(footer);
+    const help_texts &system = system_help_texts();
+    app.footer(std::string(footer_head) + system.stop_requests + footer_tail + system.examples);
     app.set_version_flag("--version",
                          "kep-update " KEP_VERSION "\nBuilt-in " KEP_FIRMWARE_DESCRIPTION);
     app.add_option("-p,--port", options->ports,
-                   "serial port of a target (/dev/ttyUSB0, COM7); repeat or give a comma list "
-                   "to update several targets at once")
+                   std::string("serial port of a target (") + system.port_example +
+                       "); repeat or give a comma list to update several targets at once")
         ->delimiter(',')
         ->allow_extra_args(false)
         ->type_name("PORT");
@@ -186,9 +192,9 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("-q,--quiet", options->quiet, "write only errors to standard error");
     app.add_flag("-l,--list-ports", options->list_ports, "list the serial ports present and exit");
     app.add_flag("-w,--watch", options->watch,
-                 "keep watching for targets: update each one plugged into a port matching a "
-                 "--port pattern (a glob such as /dev/ttyUSB* or COM*; default: the USB serial "
-                 "ports) once, until it is unplugged");
+                 std::string("keep watching for targets: update each one plugged into a port "
+                             "matching a --port pattern (") +
+                     system.watch_patterns + ") once, until it is unplugged");
     app.add_flag("--skip-present", options->skip_present,
                  "with --watch, leave the ports present at the start alone");
     app.add_flag("-c,--check", options->check,

@@ -142,6 +142,23 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
             EXPECT_EQ(got, e.expected) << e.format;
         }
     }
+    // A serial file as editors save it; -1: holds no number.
+    const std::vector<std::pair<std::string, int64_t>> files = {
+        {"2000", 2000},
+        {"2000\r\nnotes", 2000},
+        {"\xEF\xBB\xBF" "2000\r\n", 2000},                           // Notepad, UTF-8
+        {std::string("\xFF\xFE" "2\0" "0\0" "0\0" "7\0" "\r\0\n\0", 14), 2007}, // PowerShell 5
+        {std::string("\xFE\xFF" "\0" "4" "\0" "2", 6), 42},            // UTF-16, big-endian
+        {std::string("\xFF\xFE" "4\x01" "2\0", 6), -1},               // a letter beyond ASCII
+        {"\xEF\xBB" "2000", -1},
+        {"", -1},
+        {"\r\n2000", -1},
+    };
+    for (const auto &[text, expected] : files) {
+        uint64_t number = 0;
+        bool holds = serial_file_number(text, &number);
+        EXPECT_EQ(holds ? (int64_t)number : -1, expected) << text;
+    }
     serial_format unused;
     for (const char *bad : {"u16le", "ascii:", "ascii:0", "ascii:21", "ascii:8x", "ASCII:8"})
         EXPECT_FALSE(parse_serial_format(bad, &unused)) << bad;
