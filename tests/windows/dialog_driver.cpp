@@ -239,7 +239,8 @@ int version(const char *program)
     if (!size || !GetFileVersionInfoA(program, 0, size, info.data()))
         fail("no version resource in ", program);
     for (const char *name : {"ProductName", "ProductVersion", "FileVersion", "FileDescription",
-                             "CompanyName", "LegalCopyright"}) {
+                             "InternalName", "OriginalFilename", "CompanyName", "LegalCopyright",
+                             "Firmware", "Comments"}) {
         char *value = nullptr;
         UINT length = 0;
         std::string path = std::string("\\StringFileInfo\\080904B0\\") + name;
