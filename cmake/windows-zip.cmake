@@ -29,7 +29,9 @@ file(COPY_FILE ${CONSOLE} ${STAGE}/kep-update.exe)
 file(COPY_FILE ${README} ${STAGE}/README.txt)
 file(COPY_FILE ${LICENSE} ${STAGE}/LICENSE.txt)
 set(programs ${STAGE}/kep-update-tool.exe ${STAGE}/kep-update.exe)
-execute_process(COMMAND ${STRIP} ${programs} COMMAND_ERROR_IS_FATAL ANY)
+# strip writes a PE time stamp of its own: the commit's, through this variable.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch} ${STRIP} ${programs}
+  COMMAND_ERROR_IS_FATAL ANY)
 
 if(NOT "$ENV{KEP_SIGN_PKCS12}" STREQUAL "")
   find_program(OSSLSIGNCODE osslsigncode REQUIRED)
