@@ -150,6 +150,7 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         {std::string("\xFF\xFE" "2\0" "0\0" "0\0" "7\0" "\r\0\n\0", 14), 2007}, // PowerShell 5
         {std::string("\xFE\xFF" "\0" "4" "\0" "2", 6), 42},            // UTF-16, big-endian
         {std::string("\xFF\xFE" "4\x01" "2\0", 6), -1},               // a letter beyond ASCII
+        {std::string("\xFF\x00" "7\0", 4), -1},                       // 0xFF alone is no mark
         {"\xEF\xBB" "2000", -1},
         {"", -1},
         {"\r\n2000", -1},
