@@ -182,7 +182,7 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         {0x08000905, "u32le", "the image holds data at 0x08000905..0x08000908; a serial number would overwrite it"},
         {0x08000A04, "ascii:8", "the image holds data at 0x08000A04..0x08000A0B"},
         {0x080007FE, "u32le", "the serial number's field 0x080007FE..0x08000801 lies outside the image's data 0x08000800..0x080013B7"},
-        {0x080013B6, "u32le", "lies outside the image's data"}, // across its end: the padding is no field
+        {0x080013B5, "u32le", "lies outside the image's data"}, // its last byte padding: no field
         {0xFFFFFFFE, "u64le", "lies outside the image's data"},
     };
     // clang-format on
