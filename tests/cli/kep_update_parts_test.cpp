@@ -5,6 +5,7 @@
 #include "report_log.h"
 #include "serial_number.h"
 
+#include <fstream>
 #include <gmock/gmock.h>
 
 using testing::HasSubstr;
@@ -193,6 +194,23 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         std::string why = check_serial_field(image, serial);
         EXPECT_TRUE(f.why.empty() ? why.empty() : why.find(f.why) != std::string::npos)
             << std::hex << f.address << ": " << why;
+    }
+    // A field at the image's start leaves one range to check, none empty; a
+    // field that is all the image leaves nothing, and is refused.
+    serial_settings first;
+    first.used = true;
+    first.address = 0x08000800;
+    std::vector<image_range> ranges = check_ranges(image, &first);
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(4, 2996));
+    image.data_size = 4;
+    EXPECT_THAT(check_serial_field(image, first), HasSubstr("holds nothing but"));
+    // The largest number a format holds is still taken; one more is not.
+    first.file = testing::TempDir() + "serial-number-largest";
+    ASSERT_TRUE(parse_serial_format("ascii:2", &first.format));
+    for (const char *next : {"99", "100"}) {
+        std::ofstream(first.file) << next;
+        EXPECT_EQ(check_serial_file(first).empty(), std::string(next) == "99") << next;
     }
 }
 
