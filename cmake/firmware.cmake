@@ -70,8 +70,21 @@ set(KEP_FIRMWARE_DESCRIPTION
 if(NOT KEP_FIRMWARE_VERSION STREQUAL "")
   string(APPEND KEP_FIRMWARE_DESCRIPTION ", version ${KEP_FIRMWARE_VERSION}")
 endif()
+# Its SHA-256 as --describe prints it: of the image padded with zeros to
+# whole blocks. The Windows version resources name the firmware by it too.
+file(COPY_FILE ${KEP_FIRMWARE_BIN} ${KEP_FIRMWARE_BIN}.padded)
+execute_process(COMMAND truncate -s ${KEP_FIRMWARE_PADDED_SIZE} ${KEP_FIRMWARE_BIN}.padded
+  COMMAND_ERROR_IS_FATAL ANY)
+file(SHA256 ${KEP_FIRMWARE_BIN}.padded KEP_FIRMWARE_SHA256)
+file(REMOVE ${KEP_FIRMWARE_BIN}.padded)
+set(KEP_FIRMWARE_IDENTITY
+  "${firmware_name}, ${KEP_FIRMWARE_PADDED_SIZE} bytes, CRC-16 ${KEP_FIRMWARE_CRC}, SHA-256 ${KEP_FIRMWARE_SHA256}")
+if(NOT KEP_FIRMWARE_VERSION STREQUAL "")
+  string(APPEND KEP_FIRMWARE_IDENTITY ", version ${KEP_FIRMWARE_VERSION}")
+endif()
 # A quotation mark would end the C and resource strings early.
 string(REPLACE "\"" "'" KEP_FIRMWARE_DESCRIPTION "${KEP_FIRMWARE_DESCRIPTION}")
+string(REPLACE "\"" "'" KEP_FIRMWARE_IDENTITY "${KEP_FIRMWARE_IDENTITY}")
 message(STATUS "Built-in ${KEP_FIRMWARE_DESCRIPTION} (${KEP_FIRMWARE_FORMAT})")
 
 # The version in its numeric form for Windows: four numbers, missing ones 0.
@@ -87,10 +100,13 @@ set(KEP_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 configure_file(${PROJECT_SOURCE_DIR}/resources/build_info.h.in ${KEP_GENERATED_DIR}/build_info.h)
 if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/resources/firmware.rc.in ${KEP_GENERATED_DIR}/firmware.rc)
-  # Each program says in its file properties what it is and which firmware it carries.
-  set(KEP_FILE_DESCRIPTION "KEP Update Tool with ${KEP_FIRMWARE_DESCRIPTION}")
+  # Each program says in its file properties what it is (Windows shows the
+  # description as its name) and which firmware it carries.
+  set(KEP_FILE_DESCRIPTION "KEP Update Tool")
+  set(KEP_INTERNAL_NAME kep-update-tool)
   configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in ${KEP_GENERATED_DIR}/version-dialog.rc)
-  set(KEP_FILE_DESCRIPTION "KEP Update Tool, command line, with ${KEP_FIRMWARE_DESCRIPTION}")
+  set(KEP_FILE_DESCRIPTION "KEP Update Tool command line")
+  set(KEP_INTERNAL_NAME kep-update)
   configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in
     ${KEP_GENERATED_DIR}/version-command-line.rc)
 endif()

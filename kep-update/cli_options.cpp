@@ -2,6 +2,7 @@
 
 #include "build_info.h"
 #include "outcome.h"
+#include "system.h"
 
 #include <CLI/CLI.hpp>
 #include <cctype>
@@ -20,7 +21,9 @@ static const char *const description =
     "written range against the local CRC, and resets it.\n"
     "The trace goes to standard output; status and progress to standard error.";
 
-static const char *const footer =
+// Around the interrupt line and the examples, which name this system's ways
+// (system_help_texts).
+static const char *const footer_head =
     "Exit status:\n"
     "  0  every target written and verified (a reset not confirmed is a warning)\n"
     "  1  a target's CRC differed (FAILED)\n"
@@ -29,7 +32,9 @@ static const char *const footer =
     "  4  no valid reply within --timeout, the target stopped taking data, or a port\n"
     "     stopped working\n"
     "  5  an update ran, but its record could not be written to the --report file\n"
-    "  130  interrupted (Ctrl-C, SIGTERM, or the terminal closed)\n"
+    "  130  interrupted (";
+static const char *const footer_tail =
+    ")\n"
     "With several ports, the highest status of them. With --check, 0 means the\n"
     "target's CRC-16 of the image's own bytes equals the image's (equal CRC-16) and 1\n"
     "that it differs.\n"
@@ -39,7 +44,7 @@ static const char *const footer =
     "disk cannot change what a running station writes.\n"
     "--report appends one JSON object per target and line as each ends.\n"
     "--summarize exits 0 when every line of its files was a record, 2 when a line was\n"
-    "skipped or a file could not be read.";
+    "skipped or a file could not be read.\n";
 
 // "--port A,B --port C" gives A, B, C; a port named twice is refused, since
 // two updates of one target would fight over it.
@@ -174,12 +179,13 @@ static void report_parse_error(const CLI::ParseError &error, const std::vector<s
 int parse_cli_options(int argc, char **argv, cli_options *options)
 {
     CLI::App app{description, "kep-update"};
-    app.footer(footer);
+    const help_texts &system = system_help_texts();
+    app.footer(std::string(footer_head) + system.stop_requests + footer_tail + system.examples);
     app.set_version_flag("--version",
                          "kep-update " KEP_VERSION "\nBuilt-in " KEP_FIRMWARE_DESCRIPTION);
     app.add_option("-p,--port", options->ports,
-                   "serial port of a target (/dev/ttyUSB0, COM7); repeat or give a comma list "
-                   "to update several targets at once")
+                   std::string("serial port of a target (") + system.port_example +
+                       "); repeat or give a comma list to update several targets at once")
         ->delimiter(',')
         ->allow_extra_args(false)
         ->type_name("PORT");
@@ -195,12 +201,13 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("-q,--quiet", options->quiet, "write only errors to standard error");
     app.add_flag("-l,--list-ports", options->list_ports, "list the serial ports present and exit");
     app.add_flag("-w,--watch", options->watch,
-                 "a production station: every port matching a --port pattern (a glob such as "
-                 "/dev/ttyUSB* or COM*; default: the USB serial ports), present or plugged in "
-                 "later, is a slot that looks for boards by contact; each board placed on it "
-                 "is updated once (one holding the image already is only recorded), and its "
-                 "PASS or FAILED stays shown until it is removed. On a terminal the screen "
-                 "shows one row per slot and no trace, unless standard output is redirected");
+                 std::string("a production station: every port matching a --port pattern (") +
+                     system.watch_patterns +
+                     "), present or plugged in later, is a slot that looks for boards by "
+                     "contact; each board placed on it is updated once (one holding the image "
+                     "already is only recorded), and its PASS or FAILED stays shown until it is "
+                     "removed. On a terminal the screen shows one row per slot and no trace, "
+                     "unless standard output is redirected");
     app.add_flag("--skip-present", options->skip_present,
                  "with --watch, leave the boards present at the start alone until removed");
     app.add_flag("--bell", options->bell, "with --watch, ring the terminal's bell on each FAILED");

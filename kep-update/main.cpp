@@ -43,8 +43,12 @@ int main(int argc, char **argv)
     // Before anything is opened: no port or report may become standard
     // output or error, and a closed pipe must not end an update.
     guard_standard_streams();
+    std::vector<std::string> words = program_arguments(argc, argv);
+    std::vector<char *> word_pointers;
+    for (auto &word : words)
+        word_pointers.push_back(word.data());
     cli_options options;
-    int status = parse_cli_options(argc, argv, &options);
+    int status = parse_cli_options((int)word_pointers.size(), word_pointers.data(), &options);
     if (status >= 0)
         return status;
     if (options.list_ports)

@@ -149,6 +149,24 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
             EXPECT_EQ(got, e.expected) << e.format;
         }
     }
+    // A serial file as editors save it; -1: holds no number.
+    const std::vector<std::pair<std::string, int64_t>> files = {
+        {"2000", 2000},
+        {"2000\r\nnotes", 2000},
+        {"\xEF\xBB\xBF" "2000\r\n", 2000},                           // Notepad, UTF-8
+        {std::string("\xFF\xFE" "2\0" "0\0" "0\0" "7\0" "\r\0\n\0", 14), 2007}, // PowerShell 5
+        {std::string("\xFE\xFF" "\0" "4" "\0" "2", 6), 42},            // UTF-16, big-endian
+        {std::string("\xFF\xFE" "4\x01" "2\0", 6), -1},               // a letter beyond ASCII
+        {std::string("\xFF\x00" "7\0", 4), -1},                       // 0xFF alone is no mark
+        {"\xEF\xBB" "2000", -1},
+        {"", -1},
+        {"\r\n2000", -1},
+    };
+    for (const auto &[text, expected] : files) {
+        uint64_t number = 0;
+        bool holds = serial_file_number(text, &number);
+        EXPECT_EQ(holds ? (int64_t)number : -1, expected) << text;
+    }
     serial_format unused;
     for (const char *bad : {"u16le", "ascii:", "ascii:0", "ascii:21", "ascii:8x", "ASCII:8"})
         EXPECT_FALSE(parse_serial_format(bad, &unused)) << bad;
@@ -187,6 +205,13 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         EXPECT_TRUE(f.why.empty() ? why.empty() : why.find(f.why) != std::string::npos)
             << std::hex << f.address << ": " << why;
     }
+    // A field at the image's start leaves one range to check, none empty.
+    serial_settings first;
+    first.used = true;
+    first.address = 0x08000800;
+    std::vector<image_range> ranges = check_ranges(image, &first);
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(4, 2996));
     serial_settings whole;
     whole.address = 0x08000800;
     ASSERT_TRUE(parse_serial_format("u32le", &whole.format));
