@@ -47,6 +47,11 @@ TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
          port + ": [########................]  37%  programming 0x8003000  1.0 KiB/s  0:15 left"},
         {snapshot(STATE_PROGRAM, 0, OUTCOME_RUNNING, "programming 0x8000800", 20000), false, 120,
          port + ": [........................]   0%  programming 0x8000800  -.- KiB/s  -:-- left"},
+        // Three columns short of the whole line: the rate goes, the bar stays whole.
+        {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 10000), false, 110,
+         port + ": [########................]  37%  programming 0x8003000"},
+        {snapshot(STATE_DONE, 25, OUTCOME_RUNNING, "Programming Completed OK"), false, 120,
+         port + ": [########################] 100%  Programming Completed OK"},
         {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 10000), false, 39,
          "usb-FTDI_A50285BI: programming 0x800300"},
         {snapshot(STATE_DONE, 25, OUTCOME_RESET_UNCONFIRMED), false, 40,

@@ -138,7 +138,8 @@ TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
         winsize size{24, (unsigned short)columns, 0, 0};
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
         std::vector<std::string> colour = {"/usr/bin/env", columns == 40 ? "NO_COLOR=1" : "NO_COLOR="};
-        ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/tty*", "--image", small_image},
+        ASSERT_TRUE(start_tool(&tool, {"--watch", "--bell", "--port", dir + "/rig/tty*", "--image",
+                                       small_image},
                                colour, slave));
         close(slave);
         std::string shown;
@@ -151,6 +152,8 @@ TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
         close(master);
         EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
 
+        EXPECT_EQ(std::ranges::count(shown, '\a'), 1);
+        EXPECT_THAT(shown.substr(shown.find('\a'), 40), HasSubstr("FAILED")) << "the failed board's bell";
         std::string screen = final_screen(shown);
         EXPECT_THAT(screen, testing::Not(HasSubstr("PROG ADDR"))) << "the trace stays off";
         std::string last = shown.substr(shown.rfind("\033[J"));

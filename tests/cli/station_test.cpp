@@ -188,6 +188,7 @@ TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
                                    dir + "/serial", "--serial-start", "500", "--report", report,
                                    "--timeout", "3"}));
     ASSERT_TRUE(has_records(4)) << text_of(tool.err_path); // swap, fast, fail, holds
+    EXPECT_TRUE(wait_for(tool.out_path, holds + ": CRCs match\n")) << "the trace is on the disk as it goes";
     command("fast", "remove\ninsert\n");                   // swapped at once after its pass
     command("fail", "remove\ninsert\n");                   // FAILED stays until the slot is empty
     ASSERT_TRUE(wait_until([&] { return records_of(fast) == 2; }));
