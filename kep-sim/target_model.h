@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct target_model {
     int32_t verify_queries;           // verify queries seen so far
     int32_t resets;                   // reset requests seen so far
     std::vector<int32_t> block_sends; // program requests seen, per block index
+    int32_t reply_jitter_ms;          // each reply up to this much later at random; 0: none
+    std::minstd_rand jitter;
 };
 
 enum after_reply {
@@ -57,6 +60,10 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
 // Handles one complete frame as received; frames with a wrong CRC or another
 // unit's address get no reply, as on a Modbus RTU line.
 reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length);
+
+// From now on each reply waits a random 0 to `max_ms` ms more, drawn from
+// `seed`: the same seed, the same delays.
+void target_set_jitter(target_model *target, int32_t max_ms, uint32_t seed);
 
 // KiB of flash of the part that `faults` describe.
 uint32_t part_flash_kib(const fault_switches *faults);
