@@ -4,6 +4,7 @@
 #include "text_printf.h"
 
 #include <algorithm>
+#include <random>
 
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
 {
@@ -21,7 +22,15 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
 void target_set_jitter(target_model *target, int32_t max_ms, uint32_t seed)
 {
     target->reply_jitter_ms = max_ms;
-    target->jitter.seed(seed);
+    target->jitter_state = seed;
+}
+
+static int32_t draw_jitter(target_model *target)
+{
+    std::minstd_rand random(target->jitter_state);
+    int32_t ms = std::uniform_int_distribution<int32_t>(0, target->reply_jitter_ms)(random);
+    target->jitter_state = (uint32_t)random();
+    return ms;
 }
 
 uint32_t part_flash_kib(const fault_switches *faults)
@@ -267,7 +276,6 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
 {
     reply_plan plan = answer_request(target, request, length);
     if (!plan.bytes.empty() && target->reply_jitter_ms > 0)
-        plan.delay_ms +=
-            std::uniform_int_distribution<int32_t>(0, target->reply_jitter_ms)(target->jitter);
+        plan.delay_ms += draw_jitter(target);
     return plan;
 }

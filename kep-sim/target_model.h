@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -34,7 +33,7 @@ struct target_model {
     int32_t resets;                   // reset requests seen so far
     std::vector<int32_t> block_sends; // program requests seen, per block index
     int32_t reply_jitter_ms;          // each reply up to this much later at random; 0: none
-    std::minstd_rand jitter;
+    uint32_t jitter_state;            // seeds the next draw; a number keeps the record plain
 };
 
 enum after_reply {
