@@ -1,6 +1,6 @@
 # The built-in firmware. KEP_FIRMWARE may be a raw binary, Intel HEX,
 # S-record or ELF32 file: a small converter, built here for the build machine
-# from the engine's image reader (also in the cross build), turns it into the
+# from the image library's reader (also in the cross build), turns it into the
 # flat image the programs carry, and describes it for --version and the
 # Windows version resource. A file the reader refuses stops the configuration.
 set(KEP_FIRMWARE ${PROJECT_SOURCE_DIR}/resources/firmware.bin CACHE FILEPATH
@@ -9,14 +9,16 @@ set(KEP_FIRMWARE_VERSION "" CACHE STRING "Version of the built-in firmware, for 
 
 set(converter_sources
   tools/kep_image_flatten.cpp
-  installer/image_reader.cpp
-  installer/image_intel_hex.cpp
-  installer/image_srec.cpp
+  image/image_builder.cpp
+  image/image_reader.cpp
+  image/image_intel_hex.cpp
+  image/image_srec.cpp
   installer/text_printf.cpp
-  installer/image_elf32.cpp
+  image/image_elf32.cpp
   installer/frames.cpp)
 set(converter_headers
-  installer/image_reader.h installer/image_builder.h installer/firmware_image.h
+  image/image_reader.h image/flat_image.h image/image_formats.h image/image_builder.h
+  installer/firmware_image.h
   installer/frames.h installer/update_link.h installer/text_printf.h)
 list(TRANSFORM converter_sources PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM converter_headers PREPEND ${PROJECT_SOURCE_DIR}/)
@@ -38,7 +40,8 @@ endforeach()
 if(stale)
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/host)
   execute_process(
-    COMMAND ${KEP_HOST_CXX} -std=c++20 -O1 -I${PROJECT_SOURCE_DIR}/installer ${converter_sources}
+    COMMAND ${KEP_HOST_CXX} -std=c++20 -O1 -I${PROJECT_SOURCE_DIR}/installer -I${PROJECT_SOURCE_DIR}/image
+      ${converter_sources}
       -o ${converter}
     RESULT_VARIABLE result ERROR_VARIABLE output OUTPUT_VARIABLE output)
   if(NOT result EQUAL 0)
@@ -67,8 +70,21 @@ set(KEP_FIRMWARE_DESCRIPTION
 if(NOT KEP_FIRMWARE_VERSION STREQUAL "")
   string(APPEND KEP_FIRMWARE_DESCRIPTION ", version ${KEP_FIRMWARE_VERSION}")
 endif()
+# Its SHA-256 as --describe prints it: of the image padded with zeros to
+# whole blocks. The Windows version resources name the firmware by it too.
+file(COPY_FILE ${KEP_FIRMWARE_BIN} ${KEP_FIRMWARE_BIN}.padded)
+execute_process(COMMAND truncate -s ${KEP_FIRMWARE_PADDED_SIZE} ${KEP_FIRMWARE_BIN}.padded
+  COMMAND_ERROR_IS_FATAL ANY)
+file(SHA256 ${KEP_FIRMWARE_BIN}.padded KEP_FIRMWARE_SHA256)
+file(REMOVE ${KEP_FIRMWARE_BIN}.padded)
+set(KEP_FIRMWARE_IDENTITY
+  "${firmware_name}, ${KEP_FIRMWARE_PADDED_SIZE} bytes, CRC-16 ${KEP_FIRMWARE_CRC}, SHA-256 ${KEP_FIRMWARE_SHA256}")
+if(NOT KEP_FIRMWARE_VERSION STREQUAL "")
+  string(APPEND KEP_FIRMWARE_IDENTITY ", version ${KEP_FIRMWARE_VERSION}")
+endif()
 # A quotation mark would end the C and resource strings early.
 string(REPLACE "\"" "'" KEP_FIRMWARE_DESCRIPTION "${KEP_FIRMWARE_DESCRIPTION}")
+string(REPLACE "\"" "'" KEP_FIRMWARE_IDENTITY "${KEP_FIRMWARE_IDENTITY}")
 message(STATUS "Built-in ${KEP_FIRMWARE_DESCRIPTION} (${KEP_FIRMWARE_FORMAT})")
 
 # The version in its numeric form for Windows: four numbers, missing ones 0.
@@ -84,10 +100,13 @@ set(KEP_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
 configure_file(${PROJECT_SOURCE_DIR}/resources/build_info.h.in ${KEP_GENERATED_DIR}/build_info.h)
 if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/resources/firmware.rc.in ${KEP_GENERATED_DIR}/firmware.rc)
-  # Each program says in its file properties what it is and which firmware it carries.
-  set(KEP_FILE_DESCRIPTION "KEP Update Tool with ${KEP_FIRMWARE_DESCRIPTION}")
+  # Each program says in its file properties what it is (Windows shows the
+  # description as its name) and which firmware it carries.
+  set(KEP_FILE_DESCRIPTION "KEP Update Tool")
+  set(KEP_INTERNAL_NAME kep-update-tool)
   configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in ${KEP_GENERATED_DIR}/version-dialog.rc)
-  set(KEP_FILE_DESCRIPTION "KEP Update Tool, command line, with ${KEP_FIRMWARE_DESCRIPTION}")
+  set(KEP_FILE_DESCRIPTION "KEP Update Tool command line")
+  set(KEP_INTERNAL_NAME kep-update)
   configure_file(${PROJECT_SOURCE_DIR}/resources/version.rc.in
     ${KEP_GENERATED_DIR}/version-command-line.rc)
 endif()

@@ -20,9 +20,18 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
     DESTINATION .)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME kep-update-tool-${PROJECT_VERSION}-win64)
-  include(CPack)
+  # The zip is made by cmake/windows-zip.cmake rather than CPack, whose zip
+  # holds the build's own time stamps: this one is the same for every build
+  # of a commit, and signs the programs when a certificate is given. CMake
+  # keeps the name "package" for CPack while a build folder has its files.
+  file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
+  add_custom_target(package
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+      -DSTAGE=${CMAKE_BINARY_DIR}/kep-update-tool-${PROJECT_VERSION}-win64
+      -DDIALOG=$<TARGET_FILE:kep-update-tool> -DCONSOLE=$<TARGET_FILE:kep-update>
+      -DREADME=${CMAKE_CURRENT_BINARY_DIR}/README.txt -DLICENSE=${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
+      -DSTRIP=${CMAKE_STRIP} -P ${PROJECT_SOURCE_DIR}/cmake/windows-zip.cmake
+    DEPENDS kep-update-tool kep-update VERBATIM)
   return()
 endif()
 

@@ -12,7 +12,10 @@
 #include "serial/serial_port.h"
 
 #include <cstdlib>
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #define STEP_TIMER_ID 6
 #define STEP_INTERVAL_MS 10
@@ -67,6 +70,20 @@ static void close_link_port()
 // link is done or has failed.
 static bool update_running() { return link.handle != INVALID_PORT_HANDLE; }
 
+// The port list and the button are greyed while an update runs: the list
+// cannot name another port than the one being updated, and the button shows
+// that a press would do nothing.
+static void set_controls_live(HWND window, bool live)
+{
+    HWND list = GetDlgItem(window, IDC_PORT_LIST), button = GetDlgItem(window, IDC_UPDATE);
+    HWND focus = GetFocus();
+    EnableWindow(list, live);
+    EnableWindow(button, live);
+    // A greyed control takes no keys: the button has them back afterwards.
+    if (live && (focus == nullptr || focus == GetDlgItem(window, IDC_STATUS)))
+        SetFocus(button);
+}
+
 static void on_update_button(HWND window)
 {
     // A second press would open the port this process already holds, and
@@ -81,6 +98,7 @@ static void on_update_button(HWND window)
     }
     link.port_name = port_table[selected].name;
     link.baud = LINE_SPEED;
+    set_controls_live(window, false);
     open_serial_port(&link);
     status_printf("Contacting Device...");
     SetTimer(window, STEP_TIMER_ID, STEP_INTERVAL_MS, nullptr);
@@ -92,6 +110,7 @@ static void finish_update(HWND window)
     Beep(DONE_BEEP_HZ, DONE_BEEP_MS);
     status_printf("Programming Completed");
     close_link_port();
+    set_controls_live(window, true);
 }
 
 // A failed verify sends nothing more; releasing the port lets a new press
@@ -100,6 +119,7 @@ static void abandon_update(HWND window)
 {
     KillTimer(window, STEP_TIMER_ID);
     close_link_port();
+    set_controls_live(window, true);
 }
 
 // The image is proven in the target once the CRCs matched, so a reset that
@@ -181,6 +201,10 @@ static int run_message_loop()
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
+    // The manifest asks for Common Controls 6; loading them now makes the
+    // dialog's controls theirs.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
     register_window_class(instance);
     main_window = CreateDialogA(instance, "MRV", nullptr, nullptr);
     if (!main_window)

@@ -118,7 +118,9 @@ static void step_contact(update_link *link)
         // Answers to earlier contact requests may still be on their way.
         port_purge(link->handle);
         port_flush(link->handle);
-        link_enter(link, link->check_only ? STATE_VERIFY : STATE_PROGRAM);
+        link_enter(link, link->hold_when_linked ? STATE_LINKED
+                         : link->check_only     ? STATE_VERIFY
+                                                : STATE_PROGRAM);
     }
 }
 
@@ -155,7 +157,7 @@ static void step_program(update_link *link)
 static void fail_verify(update_link *link)
 {
     trace_printf("CRC FAIL\n");
-    status_printf("FAILED");
+    status_printf(link->check_only ? "DIFFERS" : "FAILED"); // a check wrote nothing
     link_enter(link, STATE_FAILED);
 }
 
@@ -165,7 +167,7 @@ static void refuse_verify(update_link *link, uint8_t exception_code)
 {
     trace_printf("VERIFY REFUSED, exception 0x%02x\n", exception_code);
     tell(link, LINK_EVENT_VERIFY_REFUSED, exception_code);
-    status_printf("FAILED");
+    status_printf(link->check_only ? "VERIFY REFUSED" : "FAILED");
     link_enter(link, STATE_FAILED);
 }
 
@@ -231,6 +233,6 @@ void link_step(update_link *link)
     case STATE_PROGRAM: step_program(link); break;
     case STATE_VERIFY: step_verify(link); break;
     case STATE_RESET: step_reset(link); break;
-    default: break; // STATE_FAILED, STATE_DONE: final
+    default: break; // STATE_FAILED, STATE_DONE: final; STATE_LINKED: the front end goes on
     }
 }

@@ -11,6 +11,7 @@ const char *link_state_name(int32_t state)
     case STATE_FAILED: return "STATE_FAILED";
     case STATE_RESET: return "STATE_RESET";
     case STATE_DONE: return "STATE_DONE";
+    case STATE_LINKED: return "STATE_LINKED";
     default: return "unknown state";
     }
 }

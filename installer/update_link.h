@@ -20,6 +20,7 @@ enum link_state : int32_t {
     STATE_FAILED = 5,  // CRCs differed; nothing more happens
     STATE_RESET = 6,   // reset request sent, waiting for its ack
     STATE_DONE = 7,    // update complete
+    STATE_LINKED = 8,  // contact answered, held for the front end (`hold_when_linked`)
 };
 
 struct update_link {
@@ -41,6 +42,10 @@ struct update_link {
     uint32_t timeout_ms;  // reply time-out: 100 contacting, 500 once linked
     bool check_only;      // compare the target's range CRC with the image: no write, no reset
     int32_t resends;      // program, verify and reset requests sent again after a time-out
+    // Stop in STATE_LINKED once contact is answered, with the reply still in
+    // `frame`: the front end looks at it (and takes a serial number, say)
+    // before it enters the next state itself.
+    bool hold_when_linked;
 };
 
 // The name of a link state ("STATE_PROGRAM"), or "unknown state".

@@ -1,5 +1,6 @@
 #include "serve_loop.h"
 
+#include "control_file.h"
 #include "frame_assembler.h"
 #include "line_timing.h"
 #include "monotonic_clock.h"
@@ -28,6 +29,8 @@
 // A target that stops reading keeps its line full: the kernel frees room in
 // the pty's queue now and then, which a real stalled line would not.
 #define REFILL_INTERVAL_US 20000
+// How often a fixture's --control file is read for new commands.
+#define CONTROL_POLL_US 10000
 
 struct outgoing_piece {
     std::vector<uint8_t> bytes;
@@ -47,7 +50,48 @@ struct serve_state {
     int64_t last_write_us;
     bool dump_failed;
     bool deaf; // reads nothing more from the line
+    control_file control;
+    int64_t next_control_poll_us;
 };
+
+static bool is_fixture(const serve_state *state) { return !state->options->control_path.empty(); }
+
+// A board placed or taken off: what the last one was still sending is lost.
+static void board_changed(serve_state *state)
+{
+    state->outgoing.clear();
+    state->piece_sent = 0;
+    state->deaf = false;
+}
+
+static void apply_control_line(serve_state *state, const std::string &line)
+{
+    control_command command = parse_control_line(line, *state->options);
+    if (command.kind == CONTROL_REMOVE) {
+        target_remove_board(&state->target);
+        board_changed(state);
+        sim_log("control: board removed; the line is silent");
+    } else if (command.kind == CONTROL_INSERT) {
+        const sim_options &board = command.board;
+        target_insert_board(&state->target, &board.faults, board.flash_ms, board.after_reset);
+        target_preload(&state->target, board.preload);
+        board_changed(state);
+        sim_log("control: new board placed (\"%s\")", line.c_str());
+    } else if (command.kind == CONTROL_BAD) {
+        sim_log("control: line ignored: \"%s\"", line.c_str());
+    }
+}
+
+static void poll_control(serve_state *state, int64_t now)
+{
+    if (!is_fixture(state) || now < state->next_control_poll_us)
+        return;
+    state->next_control_poll_us = now + CONTROL_POLL_US;
+    std::vector<std::string> lines;
+    control_file_take_lines(&state->control, &lines);
+    for (const std::string &line : lines)
+        apply_control_line(state, line);
+}
 
 static int64_t now_us() { return monotonic_ns() / 1000; }
 
@@ -245,6 +289,18 @@ static int wait_for_input(serve_state *state, int64_t wake_at, const sigset_t *w
 // hang-up has left. Returns an exit status, or -1 to serve on.
 static int finish_reply(serve_state *state, after_reply after)
 {
+    // A fixture's line stays: nothing is drained or held, and it never closes.
+    if (after == AFTER_HANG_UP && is_fixture(state)) {
+        target_remove_board(&state->target);
+        board_changed(state);
+        sim_log("board pulled; the fixture's line is silent");
+        return -1;
+    }
+    if ((after == AFTER_RESTART || after == AFTER_RESET) && is_fixture(state)) {
+        sim_log("reset: the board runs its %s",
+                state->target.in_application ? "application" : "bootloader");
+        return -1;
+    }
     if (after == AFTER_STOP_READING) {
         state->deaf = true;
         size_t filled = pty_endpoint_fill_line(state->endpoint);
@@ -277,7 +333,7 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
     serve_state state{};
     state.options = options;
     state.endpoint = endpoint;
-    target_init(&state.target, &options->faults, options->flash_ms);
+    target_insert_board(&state.target, &options->faults, options->flash_ms, options->after_reset);
     if (options->reply_jitter_ms > 0) {
         uint32_t seed = options->jitter_seed ? options->jitter_seed : (uint32_t)now_us();
         target_set_jitter(&state.target, options->reply_jitter_ms, seed);
@@ -291,12 +347,14 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
         return 1;
     }
     assembler_init(&state.assembler, options->baud);
+    state.control.path = options->control_path;
     for (;;) {
         if (*stop) {
             sim_log("stopped by signal %d", (int)*stop);
             return 0;
         }
         int64_t now = now_us();
+        poll_control(&state, now);
         after_reply after = take_requests(&state, now);
         bool failed = false;
         if (after == AFTER_NOTHING)
@@ -315,6 +373,8 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
         int64_t transmit_at = next_transmit_us(&state);
         if (transmit_at < wake_at)
             wake_at = transmit_at;
+        if (is_fixture(&state) && state.next_control_poll_us < wake_at)
+            wake_at = state.next_control_poll_us;
         int ready = wait_for_input(&state, wake_at, wait_mask);
         if (ready < 0) {
             sim_log("cannot wait for the pseudo-terminal: %s", strerror(errno));

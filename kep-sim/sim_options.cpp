@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
+#include <sstream>
 
 #define EXIT_BAD_USAGE 2
 
@@ -85,6 +86,21 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
         ->check(CLI::Range(0, 600000));
     app.add_flag("--serve-forever", options->serve_forever,
                  "After a reset, keep the flash and serve again instead of exiting");
+    std::string after_reset;
+    app.add_option("--after-reset", after_reset,
+                   "What the board runs after a reset, serving on as with --serve-forever: "
+                   "bootloader (the update can be repeated) or app (its application, which "
+                   "answers every request with exception 0x01)")
+        ->check(CLI::IsMember({"app", "bootloader"}));
+    app.add_option("--control", options->control_path,
+                   "FILE: a fixture whose line stays, driven by the lines appended to FILE "
+                   "(read from its start, polled every 10 ms): \"insert\" places a new blank "
+                   "board in its bootloader with this command line's switches, \"insert "
+                   "SWITCHES\" one with these switches instead (--load, --after-reset and the "
+                   "faults), \"remove\" takes it off (requests get no reply). Serves on after "
+                   "a reset; --restart-on-reset restarts the board and --hangup-after K takes it "
+                   "off, the line staying")
+        ->option_text("FILE");
     auto block = CLI::Range(1, 100000);
     app.add_option("--drop-ack", faults.drop_ack, "No reply to the first send of block K")
         ->check(block);
@@ -137,10 +153,44 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
         // CLI11 has its own exit codes; ours are 0 for help and 2 for misuse.
         return app.exit(error) == 0 ? 0 : EXIT_BAD_USAGE;
     }
+    options->after_reset = after_reset == "app" ? AFTER_RESET_APPLICATION : AFTER_RESET_BOOTLOADER;
+    if (!after_reset.empty() || !options->control_path.empty())
+        options->serve_forever = true;
     if (!take_block_delay("--late-ack", late_ack, &faults.late_ack) ||
         !take_block_delay("--split-ack", split_ack, &faults.split_ack))
         return EXIT_BAD_USAGE;
     if (!options->load_path.empty() && !read_load_file(options->load_path, &options->preload))
         return EXIT_BAD_USAGE;
     return SIM_OPTIONS_OK;
+}
+
+control_command parse_control_line(const std::string &line, const sim_options &command_line)
+{
+    std::istringstream words_in(line);
+    std::vector<std::string> words;
+    for (std::string word; words_in >> word;)
+        words.push_back(word);
+    control_command command{};
+    if (words.empty() || words[0][0] == '#')
+        return command;
+    command.board = command_line;
+    if (words[0] == "remove" && words.size() == 1) {
+        command.kind = CONTROL_REMOVE;
+        return command;
+    }
+    if (words[0] != "insert") {
+        fprintf(stderr, "kep-sim: --control: \"%s\" is not insert, insert SWITCHES or remove\n",
+                line.c_str());
+        command.kind = CONTROL_BAD;
+        return command;
+    }
+    command.kind = CONTROL_INSERT;
+    if (words.size() == 1)
+        return command;
+    std::vector<const char *> argv;
+    for (const std::string &word : words)
+        argv.push_back(word.c_str());
+    if (parse_sim_options((int)argv.size(), argv.data(), &command.board) != SIM_OPTIONS_OK)
+        command.kind = CONTROL_BAD;
+    return command;
 }

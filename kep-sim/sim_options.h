@@ -2,6 +2,7 @@
 #pragma once
 
 #include "fault_switches.h"
+#include "target_model.h"
 
 #include <cstdint>
 #include <string>
@@ -14,6 +15,8 @@ struct sim_options {
     int32_t baud;                 // pacing of both directions; 0: off
     int32_t flash_ms;             // programming time per block
     bool serve_forever;           // after a reset, serve again instead of exiting
+    std::string control_path;     // fixture commands, one a line, polled; empty: none
+    after_reset_mode after_reset; // what the board runs after a reset it answered
     std::vector<uint8_t> preload; // the --load file's bytes
     fault_switches faults;
     // Timing of a real line, to measure the tool against.
@@ -28,3 +31,19 @@ struct sim_options {
 // the exit status to end with: 0 after --help, 2 after a bad option (the
 // message is already on standard error).
 int parse_sim_options(int argc, const char *const *argv, sim_options *options);
+
+enum control_kind {
+    CONTROL_NONE = 0,   // a blank line or a # comment
+    CONTROL_INSERT = 1, // a new blank board in its bootloader
+    CONTROL_REMOVE = 2, // the board is taken off: the line falls silent
+    CONTROL_BAD = 3,    // not a command; a message is on standard error
+};
+
+struct control_command {
+    control_kind kind;
+    sim_options board; // for an insert: its switches, flash and after-reset mode
+};
+
+// One line of the --control file: "insert", "insert SWITCHES" (a board with
+// these kep-sim switches instead of the command line's), or "remove".
+control_command parse_control_line(const std::string &line, const sim_options &command_line);

@@ -8,6 +8,9 @@
 
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
 {
+    target->board_present = true;
+    target->in_application = false;
+    target->after_reset = AFTER_RESET_BOOTLOADER;
     target->flash.assign(part_flash_kib(faults) * 1024u, 0xFF);
     target->written_end = 0;
     target->faults = *faults;
@@ -16,7 +19,6 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
     target->verify_queries = 0;
     target->resets = 0;
     target->block_sends.assign(target->flash.size() / SIM_BLOCK_SIZE + 2, 0);
-    target->reply_jitter_ms = 0;
 }
 
 void target_set_jitter(target_model *target, int32_t max_ms, uint32_t seed)
@@ -37,6 +39,15 @@ uint32_t part_flash_kib(const fault_switches *faults)
 {
     return faults->flash_kib > 0 ? (uint32_t)faults->flash_kib : SIM_FLASH_SIZE / 1024u;
 }
+
+void target_insert_board(target_model *target, const fault_switches *faults, int32_t flash_ms,
+                         after_reset_mode after_reset)
+{
+    target_init(target, faults, flash_ms);
+    target->after_reset = after_reset;
+}
+
+void target_remove_board(target_model *target) { target->board_present = false; }
 
 bool target_preload(target_model *target, const std::vector<uint8_t> &bytes)
 {
@@ -221,8 +232,17 @@ static reply_plan answer_request(target_model *target, const uint8_t *request, s
         plan.notes.push_back(text_printf("ignored a request for unit %d", request[0]));
         return plan;
     }
+    if (!target->board_present) {
+        plan.notes.push_back(text_printf("no board: %zu-byte request not answered", length));
+        return plan;
+    }
     if (target->faults.silent) {
         plan.notes.push_back(text_printf("fault: silent, %zu-byte request not answered", length));
+        return plan;
+    }
+    if (target->in_application) {
+        plan.notes.push_back("application running: the request is not its own");
+        set_exception(&plan, request[1], EXCEPTION_ILLEGAL_FUNCTION);
         return plan;
     }
     if (request[1] != FUNC_PROGRAMMING) {
@@ -250,6 +270,7 @@ static reply_plan answer_request(target_model *target, const uint8_t *request, s
                 plan.notes.push_back(text_printf("fault: reset %d ignored", (int)target->resets));
                 return plan;
             }
+            target->in_application = target->after_reset == AFTER_RESET_APPLICATION;
             if (target->faults.restart_on_reset) {
                 plan.after = AFTER_RESTART;
                 plan.notes.push_back("fault: restarting without an answer");

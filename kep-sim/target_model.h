@@ -23,7 +23,18 @@
 #define EXCEPTION_ILLEGAL_ADDRESS 0x02
 #define EXCEPTION_ILLEGAL_VALUE 0x03
 
+// What a board runs once it has been reset: its bootloader again (the update
+// can be repeated), or its application, which answers everything with an
+// exception.
+enum after_reset_mode {
+    AFTER_RESET_BOOTLOADER = 0,
+    AFTER_RESET_APPLICATION = 1,
+};
+
 struct target_model {
+    bool board_present;  // false: a fixture with no board, the line is silent
+    bool in_application; // reset into its application: exception 0x01 to all
+    after_reset_mode after_reset;
     std::vector<uint8_t> flash; // the whole part's flash from SIM_FLASH_BASE
     uint32_t written_end;       // one past the highest byte written; 0: none yet
     fault_switches faults;
@@ -32,8 +43,10 @@ struct target_model {
     int32_t verify_queries;           // verify queries seen so far
     int32_t resets;                   // reset requests seen so far
     std::vector<int32_t> block_sends; // program requests seen, per block index
-    int32_t reply_jitter_ms;          // each reply up to this much later at random; 0: none
-    uint32_t jitter_state;            // seeds the next draw; a number keeps the record plain
+    // The line's, kept across boards: each reply up to this much later at
+    // random (0: none); the state seeds the next draw, a number keeps the record plain.
+    int32_t reply_jitter_ms = 0;
+    uint32_t jitter_state = 0;
 };
 
 enum after_reply {
@@ -54,7 +67,15 @@ struct reply_plan {
     std::vector<std::string> notes; // what happened, for the log
 };
 
+// A blank board (flash erased to 0xFF) in its bootloader, reset into its
+// bootloader again.
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms);
+
+// A fixture: a new blank board placed on the line, in its bootloader, with
+// these switches; and the board taken off, after which requests get no reply.
+void target_insert_board(target_model *target, const fault_switches *faults, int32_t flash_ms,
+                         after_reset_mode after_reset);
+void target_remove_board(target_model *target);
 
 // Handles one complete frame as received; frames with a wrong CRC or another
 // unit's address get no reply, as on a Modbus RTU line.

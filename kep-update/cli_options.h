@@ -1,6 +1,7 @@
 // The command line of kep-update.
 #pragma once
 
+#include "report_log.h"
 #include "serial_number.h"
 
 #include <string>
@@ -15,9 +16,13 @@ struct cli_options {
     // The station: --watch (ports are then patterns), --skip-present, --check, --report.
     bool watch = false;
     bool skip_present = false;
+    bool bell = false;
     bool check = false;
     std::string report_path; // empty: no report
+    record_origin origin;    // --station (empty: the host name), --lot, --operator
     bool describe = false; // print what would be written, touch no port
+    std::vector<std::string> summarize; // report files to summarize; touch no port
+    bool json = false;                  // --summarize as one JSON object
     serial_settings serial;    // --serial-number, --serial-file, --serial-format, --serial-start
     std::string expect_sha256; // empty: any image
 };

@@ -4,14 +4,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #define FALLBACK_COLUMNS 80
 
-void view_open(live_view *view, bool live)
+void view_open(live_view *view, bool live, bool station)
 {
     view->area = live && stderr_is_live_terminal();
     view->trace_above = view->area && stdout_is_terminal();
+    view->trace_dropped = station && view->trace_above;
+    const char *no_colour = getenv("NO_COLOR");
+    view->colour = view->area && (!no_colour || !*no_colour);
 }
 
 bool view_has_area(const live_view *view) { return view->area; }
@@ -54,13 +58,28 @@ static void clear_area(live_view *view)
     view->lines_drawn = 0;
 }
 
+// The first `width` columns of `text`: a UTF-8 character takes one.
+static std::string first_columns(const std::string &text, size_t width)
+{
+    size_t end = 0;
+    for (size_t columns = 0; end < text.size(); end++)
+        if (((unsigned char)text[end] & 0xC0) != 0x80 && columns++ == width)
+            break;
+    return text.substr(0, end);
+}
+
 // With the lock held; the cursor stays at the end of the last line.
 static void draw_area(live_view *view)
 {
+    static const char *const colours[] = {"", "\033[32m", "\033[1;31m"};
     std::string out;
     size_t width = (size_t)view_width(view);
     for (size_t i = 0; i < view->lines.size(); i++) {
-        out += view->lines[i].substr(0, width); // a wrapped line would break the redraw
+        const view_line &line = view->lines[i];
+        std::string text = first_columns(line.text, width); // a wrapped line would break the redraw
+        if (view->colour && line.colour != COLOUR_NONE)
+            text = colours[line.colour] + text + "\033[0m";
+        out += text;
         if (i + 1 < view->lines.size())
             out += "\n";
     }
@@ -71,6 +90,8 @@ static void draw_area(live_view *view)
 void view_trace_line(live_view *view, const std::string &lines)
 {
     std::lock_guard<std::mutex> hold(view->lock);
+    if (view->trace_dropped)
+        return;
     if (!view->trace_above) {
         emit(view, stdout, lines.data(), lines.size(), !view->area);
         return;
@@ -104,7 +125,7 @@ void view_note(live_view *view, const std::string &lines)
     draw_area(view);
 }
 
-void view_draw(live_view *view, const std::vector<std::string> &lines)
+void view_draw(live_view *view, const std::vector<view_line> &lines)
 {
     if (!view->area)
         return;
@@ -112,6 +133,14 @@ void view_draw(live_view *view, const std::vector<std::string> &lines)
     clear_area(view);
     view->lines = lines;
     draw_area(view);
+}
+
+void view_bell(live_view *view)
+{
+    if (!view->area)
+        return;
+    std::lock_guard<std::mutex> hold(view->lock);
+    emit(view, stderr, "\a", 1, true);
 }
 
 void view_close(live_view *view)

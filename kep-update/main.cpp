@@ -4,9 +4,10 @@
 #include "live_view.h"
 #include "outcome.h"
 #include "report_log.h"
+#include "report_summary.h"
 #include "runner.h"
-#include "serial_number.h"
 #include "serial/port_list.h"
+#include "serial_number.h"
 #include "system.h"
 #include "update_image.h"
 
@@ -42,14 +43,25 @@ int main(int argc, char **argv)
     // Before anything is opened: no port or report may become standard
     // output or error, and a closed pipe must not end an update.
     guard_standard_streams();
+    std::vector<std::string> words = program_arguments(argc, argv);
+    std::vector<char *> word_pointers;
+    for (auto &word : words)
+        word_pointers.push_back(word.data());
     cli_options options;
-    int status = parse_cli_options(argc, argv, &options);
+    int status = parse_cli_options((int)word_pointers.size(), word_pointers.data(), &options);
     if (status >= 0)
         return status;
     if (options.list_ports)
         return list_ports();
     if (options.describe)
         return describe_image(options.image_path);
+    if (!options.summarize.empty()) {
+        std::string summary, problems;
+        status = summarize_reports(options.summarize, options.json, &summary, &problems);
+        fputs(problems.c_str(), stderr);
+        fputs(summary.c_str(), stdout);
+        return status;
+    }
 
     update_image image;
     std::string error;
@@ -78,16 +90,20 @@ int main(int argc, char **argv)
         fprintf(stderr, "kep-update: %s\n", error.c_str());
         return EXIT_USAGE;
     }
+    if (options.origin.station.empty())
+        options.origin.station = host_name();
+    report.origin = origin_members(options.origin);
 
     watching = options.watch; // before a signal can come
     catch_stop_signals(on_stop_signal);
 
     live_view view;
-    view_open(&view, !options.quiet);
+    view_open(&view, !options.quiet, options.watch);
     run_settings settings;
     settings.ports = options.watch && options.ports.empty() ? default_port_patterns() : options.ports;
     settings.watch = options.watch;
     settings.skip_present = options.skip_present;
+    settings.bell = options.bell;
     settings.quiet = options.quiet;
     settings.report = options.report_path.empty() ? nullptr : &report;
     settings.job.image = &image;

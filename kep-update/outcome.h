@@ -26,9 +26,12 @@ enum outcome_id {
     OUTCOME_PORT_LOST,
     OUTCOME_INTERRUPTED,
     OUTCOME_NO_SERIAL_NUMBER, // none could be taken: the board was left alone
+    OUTCOME_NOT_IN_BOOTLOADER, // a watch's look: the board answers as its application does
 };
 
 // The words for `id` in an update or, with `check`, a check.
 const char *outcome_words(outcome_id id, bool check);
+// Why it failed in a few words, for a station's row ("CRC differs").
+const char *outcome_reason(outcome_id id);
 exit_status outcome_status(outcome_id id);
 inline bool outcome_passed(outcome_id id) { return outcome_status(id) == EXIT_UPDATED; }

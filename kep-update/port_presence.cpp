@@ -20,9 +20,7 @@ std::vector<std::string> presence_scan(port_presence *presence,
     for (const auto &port : now) {
         auto found = presence->ports.find(port);
         if (found == presence->ports.end()) {
-            presence_state state = PORT_SEEN;
-            if (!presence->scanned)
-                state = presence->skip_present ? PORT_DONE : PORT_RUNNING;
+            presence_state state = presence->scanned ? PORT_SEEN : PORT_RUNNING;
             presence->ports[port] = {state, false};
             if (state == PORT_RUNNING)
                 starting.push_back(port);

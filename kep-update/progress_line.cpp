@@ -58,7 +58,7 @@ std::string progress_line(const std::string &label, const job_snapshot &s, int32
     std::string text = s.outcome == OUTCOME_RUNNING ? s.status : outcome_words(s.outcome, check);
     if (s.blocks_refused > 0)
         text += " (" + std::to_string(s.blocks_refused) + " refused)";
-    bool started = blocks_total > 0 && s.state >= STATE_PROGRAM;
+    bool started = blocks_total > 0 && s.state >= STATE_PROGRAM && s.state != STATE_LINKED;
     int32_t done = 0, total = 1;
     steps(s, blocks_total, check, &done, &total);
     char percent[16];

@@ -120,6 +120,19 @@ std::string format_report_record(const report_record *r)
            ",\"written_sha256\":" + json_string(r->written_sha256) + "}\n";
 }
 
+static std::string json_string_or_null(const std::string &text)
+{
+    return text.empty() ? "null" : json_string(text);
+}
+
+std::string origin_members(const record_origin &origin)
+{
+    return "\"station\":" + json_string_or_null(origin.station) +
+           ",\"lot\":" + json_string_or_null(origin.lot) +
+           ",\"operator\":" + json_string_or_null(origin.operator_name) +
+           ",\"tool_version\":" + json_string(KEP_VERSION) + ",";
+}
+
 bool report_open(report_file *report, const std::string &path, std::string *error)
 {
     return record_file_open(&report->file, path, error);
@@ -127,8 +140,11 @@ bool report_open(report_file *report, const std::string &path, std::string *erro
 
 bool report_append(report_file *report, const std::string &line, std::string *error)
 {
+    std::string record = line;
+    if (!record.empty() && record[0] == '{')
+        record.insert(1, report->origin);
     std::lock_guard<std::mutex> hold(report->mutex);
-    return record_file_append(&report->file, line, error);
+    return record_file_append(&report->file, record, error);
 }
 
 void report_close(report_file *report) { record_file_close(&report->file); }

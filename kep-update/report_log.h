@@ -29,6 +29,18 @@ struct report_record {
     std::string written_sha256; // of the padded image as written, its number included
 };
 
+// Where every record of a run comes from, so that records of several
+// stations, lots and operators can be told apart.
+struct record_origin {
+    std::string station;       // --station, or the host name
+    std::string lot;           // empty: null
+    std::string operator_name; // empty: null
+};
+
+// The origin's members and the tool's version, as the first members of a
+// record: "\"station\":...,\"lot\":...,\"operator\":...,\"tool_version\":...,".
+std::string origin_members(const record_origin &origin);
+
 // `text` as a JSON string, quotes included.
 std::string json_string(const std::string &text);
 
@@ -43,15 +55,16 @@ std::string format_report_record(const report_record *record);
 
 struct report_file {
     record_file file;
-    std::mutex mutex; // ports end on threads of their own
+    std::mutex mutex;   // ports end on threads of their own
+    std::string origin; // origin_members(), put first in every record appended
 };
 
 // Opens `path` for appending, creating it if need be. False with `error` set
 // when it cannot be opened.
 bool report_open(report_file *report, const std::string &path, std::string *error);
 
-// Appends one line and waits until it is on the disk. False when that failed,
-// with the file as it was before and `error` saying why.
+// Appends one record (a line from format_report_record, its origin put first) and waits until it is
+// on the disk. False when that failed, with the file as it was before and `error` saying why.
 bool report_append(report_file *report, const std::string &line, std::string *error);
 
 void report_close(report_file *report);

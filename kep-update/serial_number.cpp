@@ -5,12 +5,14 @@
 #include "system.h"
 #include "update_link.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
 #define ASCII_DIGITS_MAX 20 // 2^64 - 1 has 20 digits
+#define SERIAL_FILE_HEAD_MAX 128
 
 bool parse_serial_format(const std::string &text, serial_format *format)
 {
@@ -120,13 +122,20 @@ std::vector<image_range> check_ranges(const update_image &image, const serial_se
     return ranges;
 }
 
-// The number a serial file holds; false when it holds none.
-static bool read_number(const std::string &path, uint64_t *number, bool *missing)
+bool serial_file_number(const std::string &bytes, uint64_t *number)
 {
-    std::ifstream file(path);
-    *missing = !file;
     std::string text;
-    std::getline(file, text);
+    auto byte = [&](size_t at) { return (uint8_t)bytes[at]; };
+    bool utf16 = bytes.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) ||
+                                       (byte(0) == 0xFE && byte(1) == 0xFF));
+    if (utf16) {
+        size_t low = byte(0) == 0xFF ? 0 : 1; // little-endian: the low byte first
+        for (size_t at = 2; at + 1 < bytes.size(); at += 2)
+            text += bytes[at + 1 - low] == 0 ? bytes[at + low] : '?';
+    } else {
+        text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
+    }
+    text.erase(std::min(text.find('\n'), text.size()));
     if (!text.empty() && text.back() == '\r')
         text.pop_back();
     if (text.empty() || text.size() > ASCII_DIGITS_MAX ||
@@ -135,6 +144,18 @@ static bool read_number(const std::string &path, uint64_t *number, bool *missing
     errno = 0;
     *number = strtoull(text.c_str(), nullptr, 10);
     return errno == 0;
+}
+
+// The number a serial file holds; false when it holds none.
+static bool read_number(const std::string &path, uint64_t *number, bool *missing)
+{
+    std::ifstream file(utf8_path(path), std::ios::binary);
+    *missing = !file;
+    // Enough for the longest number's line in UTF-16 with its mark; a longer
+    // first line holds no number anyway.
+    char head[SERIAL_FILE_HEAD_MAX];
+    file.read(head, sizeof head);
+    return serial_file_number(std::string(head, (size_t)file.gcount()), number);
 }
 
 // The number the file gives now; false with `error` set when there is none.

@@ -44,6 +44,13 @@ struct image_range {
 };
 std::vector<image_range> check_ranges(const update_image &image, const serial_settings *serial);
 
+// The number a serial file's bytes hold: decimal digits on the first line,
+// as any editor saves them: CRLF or LF, UTF-8 with or without its byte-order
+// mark (Notepad), UTF-16 of either byte order with its mark (PowerShell 5's
+// `echo 2000 > file`). False when there is none. The file is always written
+// back as plain digits.
+bool serial_file_number(const std::string &bytes, uint64_t *number);
+
 // Before any port is touched: empty when the serial file holds a number
 // that fits the format (or is missing, with --serial-start); else why not.
 std::string check_serial_file(const serial_settings &serial);

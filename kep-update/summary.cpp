@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-std::string format_summary(const std::vector<std::unique_ptr<board>> &boards, bool check)
+std::string format_summary(const std::vector<const board *> &boards, bool check)
 {
     size_t width = 4, outcome_width = 7;
     for (const auto &b : boards) {
@@ -24,7 +24,7 @@ std::string format_summary(const std::vector<std::unique_ptr<board>> &boards, bo
         snprintf(line, sizeof line, "%-*s  %-*s  %-7s  %.1f s\n", (int)width, b->job.port.c_str(),
                  (int)outcome_width, outcome_words(r.outcome, check), written, r.seconds);
         out += line;
-        failures += board_status(b.get()) != EXIT_UPDATED;
+        failures += board_status(b) != EXIT_UPDATED;
     }
     snprintf(line, sizeof line, "%d of %d targets %s\n", (int)boards.size() - failures,
              (int)boards.size(), check ? "equal" : "updated");

@@ -3,8 +3,7 @@
 
 #include "runner.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
-std::string format_summary(const std::vector<std::unique_ptr<board>> &boards, bool check);
+std::string format_summary(const std::vector<const board *> &boards, bool check);

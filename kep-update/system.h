@@ -5,8 +5,42 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+// --- Text and file names -------------------------------------------------
+
+// kep-update keeps every text in UTF-8, file names included. A path made
+// from one opens the file by its UTF-16 name on Windows, whatever the code
+// page, and by its bytes elsewhere.
+inline std::filesystem::path utf8_path(const std::string &text)
+{
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+inline std::string utf8_text(const std::filesystem::path &path)
+{
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// The command line's words in UTF-8 (on Windows read as UTF-16 from the
+// system, whatever the code page), with the system's own ways of asking for
+// help ("/?" and "-?" on Windows) as --help.
+std::vector<std::string> program_arguments(int argc, char **argv);
+
+// Opens the file at the UTF-8 `path` as fopen does.
+FILE *open_file(const std::string &path, const char *mode);
+
+// What --help says of the ports, the stop requests and paths on this system.
+struct help_texts {
+    const char *port_example;    // "/dev/ttyUSB0"
+    const char *watch_patterns;  // the --watch patterns and their default
+    const char *stop_requests;   // what interrupts a run
+    const char *examples;        // command lines with this system's paths
+};
+const help_texts &system_help_texts();
 
 // --- The standard streams and stop signals -------------------------------
 
@@ -89,6 +123,9 @@ std::string open_failure_message(const std::string &port, long code);
 bool reads_end_on_whole_replies();
 
 // --- Files shared between stations --------------------------------------
+
+// This machine's name, for the records' default station; "" when unknown.
+std::string host_name();
 
 // An exclusive lock on a file, between threads and processes alike.
 struct file_lock {

@@ -21,6 +21,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// File names and arguments are bytes here; UTF-8 by the system's custom.
+std::vector<std::string> program_arguments(int argc, char **argv) { return {argv, argv + argc}; }
+
+FILE *open_file(const std::string &path, const char *mode) { return fopen(path.c_str(), mode); }
+
+const help_texts &system_help_texts()
+{
+    static const help_texts texts = {
+        "/dev/ttyUSB0",
+        "a glob such as '/dev/serial/by-id/usb-FTDI*'; default: the USB serial ports "
+        "/dev/ttyUSB* and /dev/ttyACM*",
+        "Ctrl-C, SIGTERM, or the terminal closed",
+        "Examples:\n"
+        "  kep-update --port /dev/ttyUSB0 --image build/app.hex\n"
+        "  kep-update --watch --report /var/lib/kep/station.jsonl",
+    };
+    return texts;
+}
+
 void guard_standard_streams()
 {
     for (int fd = 0; fd <= 2; fd++)
@@ -92,6 +111,14 @@ void record_file_close(record_file *file)
     if (file->fd >= 0)
         close(file->fd);
     file->fd = -1;
+}
+
+std::string host_name()
+{
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
 }
 
 std::vector<std::string> default_port_patterns() { return {"/dev/ttyUSB*", "/dev/ttyACM*"}; }

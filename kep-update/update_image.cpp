@@ -5,6 +5,7 @@
 #include "frames.h"
 #include "image_reader.h"
 #include "sha256.h"
+#include "system.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,7 +21,7 @@ static bool read_file(const std::string &path, std::vector<uint8_t> *bytes, std:
 {
     namespace fs = std::filesystem;
     std::error_code code;
-    fs::file_status status = fs::status(path, code);
+    fs::file_status status = fs::status(utf8_path(path), code);
     if (code) {
         *error = "cannot open image " + path + ": " + code.message();
         return false;
@@ -30,12 +31,12 @@ static bool read_file(const std::string &path, std::vector<uint8_t> *bytes, std:
                  (fs::is_directory(status) ? " but a directory" : "");
         return false;
     }
-    uintmax_t size = fs::file_size(path, code);
+    uintmax_t size = fs::file_size(utf8_path(path), code);
     if (!code && size > IMAGE_FILE_SIZE_MAX) {
         *error = "image " + path + " is larger than 256 MiB, more than any firmware file";
         return false;
     }
-    FILE *file = fopen(path.c_str(), "rb");
+    FILE *file = open_file(path, "rb");
     if (!file) {
         *error = "cannot open image " + path + ": " + strerror(errno);
         return false;
@@ -82,8 +83,8 @@ bool load_update_image(const std::string &path, update_image *image, std::string
         return false;
     }
     std::error_code code;
-    std::filesystem::path absolute = std::filesystem::absolute(path, code);
-    image->path = code ? path : absolute.lexically_normal().string();
+    std::filesystem::path absolute = std::filesystem::absolute(utf8_path(path), code);
+    image->path = code ? path : utf8_text(absolute.lexically_normal());
     image->format = image_format_name(file.format);
     image->lowest = file.lowest;
     pad(file.bytes.data(), (int32_t)file.bytes.size(), image);

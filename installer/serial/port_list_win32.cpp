@@ -1,6 +1,6 @@
 // Windows: the COM ports of the system's device list (the Ports class), with
-// what it knows of each device, and the registry's SERIALCOMM list for ports
-// that the device list lacks. No port is opened: opening one can reset the
+// what it knows of each device, then the registry's SERIALCOMM list and the
+// DOS device names for ports that the device list lacks. No port is opened: opening one can reset the
 // board on its far side or disturb the program that uses it.
 #include "serial/port_list.h"
 #include "serial/usb_instance_id.h"
@@ -158,11 +158,30 @@ static void add_serialcomm_list(std::vector<serial_port_info> *ports)
     RegCloseKey(key);
 }
 
+// Every COM name the system resolves, as the dialog's probe finds them: a
+// port that only a DOS device name maps (a virtual port, a name given by
+// hand) is listed too, so the dialog, --list-ports and --watch agree.
+static void add_dos_device_list(std::vector<serial_port_info> *ports)
+{
+    std::vector<char> names(64 * 1024);
+    DWORD length = 0;
+    while ((length = QueryDosDeviceA(nullptr, names.data(), (DWORD)names.size())) == 0 &&
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (16u << 20))
+        names.resize(names.size() * 2);
+    for (DWORD at = 0; at < length && names[at]; at += (DWORD)strlen(&names[at]) + 1) {
+        int number = com_number(&names[at]);
+        std::string label = "COM" + std::to_string(number);
+        if (number && !listed(*ports, label))
+            ports->push_back(plain_port(label));
+    }
+}
+
 std::vector<serial_port_info> list_serial_ports()
 {
     std::vector<serial_port_info> ports;
     add_device_list(&ports);
     add_serialcomm_list(&ports);
+    add_dos_device_list(&ports);
     std::sort(ports.begin(), ports.end(), [](const serial_port_info &a, const serial_port_info &b) {
         return com_number(a.label) < com_number(b.label);
     });

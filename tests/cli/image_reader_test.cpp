@@ -1,9 +1,12 @@
 // The image reader against files written by independent tools (binutils for
 // arm, SRecord), never by our own writer: the flat image must equal what
-// `objcopy -O binary` makes of the same file. Then every refusal and its message.
+// `objcopy -O binary` makes of the same file. Then every refusal and its message,
+// and SHA-256 against sha256sum.
 #include "image_reader.h"
 #include "rig.h"
+#include "sha256.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -141,14 +144,22 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {"S307080008001122B5\n", no_end},
         {"S307080008001122B5\nS5030001FB\nS307080008021122B3\n", no_end},
         {elf(2, 1, 2, 40), "a 64-bit ELF file" + only_arm},
+        {elf(3, 1, 2, 40), "an unknown class of ELF file" + only_arm},
         {elf(1, 2, 2, 40), "a big-endian ELF file" + only_arm},
+        {elf(1, 0, 2, 40), "an unknown byte order of ELF file" + only_arm},
+        {elf(1, 1, 2, 40).substr(0, 51), "truncated ELF header"},
+        {elf(2, 1, 2, 40).substr(0, 6), "a 64-bit ELF file" + only_arm},
         {elf(1, 1, 1, 40), "an ELF file that is not an executable (type 1); link it first"},
         {elf(1, 1, 2, 3), "an ELF executable for machine 3, not ARM" + only_arm},
         {elf(1, 1, 2, 40), "no data bytes in the file"},
         {last, ""},
         {std::string("\x7f" "ELF\x02"), "truncated ELF header"},
         {"", "no data bytes in the file"},
-        {":0\n", ""}, // too short for a record: a raw binary
+        // One digit too short for the shortest record: a raw binary; then the shortest.
+        {":000000000\n", ""},
+        {":00000001FF\n", "no data bytes in the file"},
+        {"S90300000\n", ""},
+        {"S9030000FC\n", "no data bytes in the file"},
         {largest, ""},
         {largest + "x", "raw binary of 2095105 bytes: data at 0x08000800..0x08200000 reaches "
                         "0x08200000 " +
@@ -177,6 +188,23 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
     EXPECT_FALSE(read_image((const uint8_t *)"\x01\x02", 2, "app.HEX", &image));
     EXPECT_EQ(image.error, "app.HEX: named like an Intel HEX file, but its content is not Intel "
                            "HEX; refusing to write it as a raw binary");
+}
+
+// Lengths around the 56-byte mark where the length field no longer fits the
+// last block, and a message long enough to repeat every path many times.
+TEST_F(ImageReader, Sha256AgreesWithSha256sumAtEveryPaddingBoundary)
+{
+    write_random(dir + "/message", 1 << 20);
+    std::string message = text_of(dir + "/message");
+    for (size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1 << 20}) {
+        std::string command = "head -c " + std::to_string(length) + " " + dir + "/message | sha256sum";
+        FILE *pipe = popen(command.c_str(), "r");
+        char expected[SHA256_HEX_SIZE] = {}, digest[SHA256_HEX_SIZE];
+        ASSERT_TRUE(pipe && fread(expected, 1, 64, pipe) == 64);
+        pclose(pipe);
+        sha256_hex((const uint8_t *)message.data(), length, digest);
+        EXPECT_STREQ(digest, expected) << length;
+    }
 }
 
 } // namespace

@@ -1,11 +1,18 @@
 // kep-update's pure parts, as tables: the live area's line at any width, the
-// report's JSON strings and UTC stamps, and which watched ports start.
+// report's JSON strings and UTC stamps, which watched ports start, and the
+// summary of a report.
 #include "port_presence.h"
 #include "progress_line.h"
 #include "report_log.h"
+#include "report_summary.h"
 #include "serial_number.h"
+#include "system.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 using testing::HasSubstr;
 
@@ -46,6 +53,7 @@ TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
          "usb-FTDI_A50285BI: updated, reset not co"},
         {snapshot(STATE_FAILED, 25, OUTCOME_VERIFY_FAILED), false, 19, "usb-FTDI_A50285BI: "},
         {snapshot(STATE_DONE, 0, OUTCOME_UPDATED), true, 30, "usb-FTDI_A50285BI: 100%  equal"},
+        {snapshot(STATE_CONTACT, 0, OUTCOME_RUNNING, "contacting"), false, 40, "usb-FTDI_A50285BI: contacting"},
     };
     // clang-format on
     for (const auto &r : rows)
@@ -68,6 +76,10 @@ TEST(Report, JsonStringsAndUtcStamps)
     };
     for (const auto &[text, json] : strings)
         EXPECT_EQ(json_string(text), json);
+    EXPECT_EQ(origin_members({"st \"1\"", "", "\n"}),
+              "\"station\":\"st "
+              "\\\"1\\\"\",\"lot\":null,\"operator\":\"\\n\",\"tool_version\":\"" KEP_VERSION
+              "\",");
     const std::vector<std::pair<int64_t, std::string>> stamps = {
         {0, "1970-01-01T00:00:00.000Z"},           {-1, "1969-12-31T23:59:59.999Z"},
         {951868799999, "2000-02-29T23:59:59.999Z"}, {1769860800000, "2026-01-31T12:00:00.000Z"},
@@ -105,11 +117,6 @@ TEST(PortPresence, EachBoardStartsOncePerPluggingIn)
             presence_job_ended(&presence, steps[i].ended);
         EXPECT_EQ(presence_scan(&presence, steps[i].present), steps[i].starting) << "scan " << i;
     }
-    port_presence skipping;
-    skipping.skip_present = true;
-    EXPECT_EQ(presence_scan(&skipping, {"A"}), ports{});
-    EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{});
-    EXPECT_EQ(presence_scan(&skipping, {"A", "B"}), ports{"B"});
 }
 
 TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
@@ -142,15 +149,35 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
             EXPECT_EQ(got, e.expected) << e.format;
         }
     }
+    // A serial file as editors save it; -1: holds no number.
+    const std::vector<std::pair<std::string, int64_t>> files = {
+        {"2000", 2000},
+        {"2000\r\nnotes", 2000},
+        {"\xEF\xBB\xBF" "2000\r\n", 2000},                           // Notepad, UTF-8
+        {std::string("\xFF\xFE" "2\0" "0\0" "0\0" "7\0" "\r\0\n\0", 14), 2007}, // PowerShell 5
+        {std::string("\xFE\xFF" "\0" "4" "\0" "2", 6), 42},            // UTF-16, big-endian
+        {std::string("\xFF\xFE" "4\x01" "2\0", 6), -1},               // a letter beyond ASCII
+        {std::string("\xFF\x00" "7\0", 4), -1},                       // 0xFF alone is no mark
+        {"\xEF\xBB" "2000", -1},
+        {"", -1},
+        {"\r\n2000", -1},
+    };
+    for (const auto &[text, expected] : files) {
+        uint64_t number = 0;
+        bool holds = serial_file_number(text, &number);
+        EXPECT_EQ(holds ? (int64_t)number : -1, expected) << text;
+    }
     serial_format unused;
     for (const char *bad : {"u16le", "ascii:", "ascii:0", "ascii:21", "ascii:8x", "ASCII:8"})
         EXPECT_FALSE(parse_serial_format(bad, &unused)) << bad;
 
-    update_image image; // data 0x08000800..0x080013B7: blank at 0x100 (0xFF) and 0x200 (0x00)
-    image.data_size = 3000;
+    update_image image; // data 0x08000800..0x080013B7: blank at 0x100 (0xFF), 0x200 (0x00),
+    image.data_size = 3000; // and in its first and last four bytes
     image.padded.assign(3072, 0x5A);
     std::fill_n(image.padded.begin() + 0x100, 8, 0xFF);
     std::fill_n(image.padded.begin() + 0x200, 8, 0x00);
+    std::fill_n(image.padded.begin(), 4, 0xFF);
+    std::fill_n(image.padded.begin() + 2996, 4, 0xFF);
     struct field {
         uint32_t address;
         const char *format;
@@ -164,7 +191,9 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         {0x08000905, "u32le", "the image holds data at 0x08000905..0x08000908; a serial number would overwrite it"},
         {0x08000A04, "ascii:8", "the image holds data at 0x08000A04..0x08000A0B"},
         {0x080007FE, "u32le", "the serial number's field 0x080007FE..0x08000801 lies outside the image's data 0x08000800..0x080013B7"},
-        {0x080013B6, "u32le", "lies outside the image's data"}, // across its end: the padding is no field
+        {0x08000800, "u32le", ""},
+        {0x080013B4, "u32le", ""}, // ends on the data's last byte
+        {0x080013B5, "u32le", "lies outside the image's data"}, // one past: the padding is no field
         {0xFFFFFFFE, "u64le", "lies outside the image's data"},
     };
     // clang-format on
@@ -176,6 +205,120 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         EXPECT_TRUE(f.why.empty() ? why.empty() : why.find(f.why) != std::string::npos)
             << std::hex << f.address << ": " << why;
     }
+    // A field at the image's start leaves one range to check, none empty.
+    serial_settings first;
+    first.used = true;
+    first.address = 0x08000800;
+    std::vector<image_range> ranges = check_ranges(image, &first);
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(4, 2996));
+    serial_settings whole;
+    whole.address = 0x08000800;
+    ASSERT_TRUE(parse_serial_format("u32le", &whole.format));
+    image.data_size = 4;
+    EXPECT_EQ(check_serial_field(image, whole), "the image holds nothing but the serial number's field");
+}
+
+// The rename is synced through the folder the path names: none (the current
+// one), the root, or any other. The number read must fit its format.
+TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
+{
+    char here[] = "/tmp/kep-replace-XXXXXX";
+    ASSERT_TRUE(mkdtemp(here));
+    const std::string previous = std::filesystem::current_path();
+    std::filesystem::current_path(here);
+    std::string error;
+    for (const std::string &path : {std::string("next"), std::string(here) + "/next",
+                                    "/kep-replace-" + std::to_string(getpid())}) {
+        EXPECT_TRUE(replace_file_durably(path, "7\n", &error)) << path << ": " << error;
+        std::ifstream file(path);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "7\n") << path;
+        std::filesystem::remove(path);
+    }
+    EXPECT_FALSE(replace_file_durably(std::string(here) + "/no/next", "7\n", &error));
+    EXPECT_EQ(error, "cannot write " + std::string(here) + "/no/next: No such file or directory");
+    // A number that no longer fits its format is refused, never wrapped.
+    const std::tuple<const char *, const char *, bool> numbers[] = {
+        {"4294967295", "u32le", true}, {"4294967296", "u32le", false},
+        {"18446744073709551614", "u64le", true}, {"18446744073709551615", "u64le", false}};
+    for (auto [number, format, fits] : numbers) {
+        serial_settings serial;
+        serial.file = "next";
+        serial.format_name = format;
+        ASSERT_TRUE(parse_serial_format(format, &serial.format));
+        std::ofstream(serial.file) << number << "\n";
+        EXPECT_EQ(check_serial_file(serial), fits ? "" : "the next serial number, " + std::string(number) +
+                                                  " (from next), does not fit the format " + format);
+    }
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(here);
+}
+
+// A record as kep-update writes it, 8:MM:SS on 2026-12-07, `origin` its first members.
+std::string record(const char *origin, int start_s, double seconds, const char *outcome,
+                   const char *number, const char *operation = "update")
+{
+    char line[600];
+    snprintf(line, sizeof line,
+             "{%s\"started\":\"2026-12-07T08:%02d:%02d.000Z\",\"ended\":\"2026-12-07T08:%02d:"
+             "%02d.%03dZ\",\"port\":\"/dev/ttyUSB%d\",\"usb\":null,\"operation\":\"%s\","
+             "\"outcome\":\"%s\",\"exit_status\":%d,\"seconds\":%.3f,\"serial_number\":%s}",
+             origin, start_s / 60, start_s % 60, (start_s + (int)seconds) / 60,
+             (start_s + (int)seconds) % 60, (int)(seconds * 1000) % 1000, start_s % 3, operation,
+             outcome, strcmp(outcome, "updated") && strcmp(outcome, "equal") ? 1 : 0, seconds,
+             number);
+    return line;
+}
+
+TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
+{
+    const char *a = "\"station\":\"A\",\"lot\":\"L1\",";
+    const std::vector<std::string> lines = {
+        record(a, 0, 2, "updated", "100"),
+        record(a, 3, 4, "FAILED", "101"),
+        "{\"started\":",                   // line 3: cut short
+        record(a, 8, 3, "updated", "101"), // the same board again: not its first attempt
+        record(a, 12, 1, "equal", "null", "check"),
+        record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
+        record("", 30, 5, "updated", "null"),       // written before records had a station
+        "{\"operation\":\"update\"}",               // line 8
+    };
+    std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
+    std::ofstream file(path);
+    for (const auto &line : lines)
+        file << line << "\n";
+    file.close();
+    std::string text, json, problems, json_problems;
+    EXPECT_EQ(summarize_reports({path}, false, &text, &problems), 2);
+    EXPECT_EQ(summarize_reports({path}, true, &json, &json_problems), 2);
+    unlink(path.c_str());
+    EXPECT_EQ(text,
+              "records: 6 from 1 files, 2 skipped (not records)\n"
+              "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
+              "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
+              "  960.0 boards per hour over 0:00:15 active\n"
+              "  serial numbers 100 to 105: 3 used; 3 missing: 102-104; repeated: 101\n"
+              "  update time: median 2.00 s, slowest 3.00 s (/dev/ttyUSB2, started "
+              "2026-12-07T08:00:08.000Z)\n"
+              "station -, lot -\n  boards 1: passed 1, failed 0\n"
+              "  first-pass yield 100.0 % (1 of 1 first attempts)\n"
+              "  720.0 boards per hour over 0:00:05 active\n"
+              "  update time: median 5.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
+              "2026-12-07T08:00:30.000Z)\n");
+    const std::vector<std::string> in_json = {
+        "\"records\":6,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
+        "\"boards\":4,\"passed\":3,\"failed\":{\"FAILED\":1},\"checks\":{\"equal\":1},"
+        "\"first_attempts\":3,\"first_attempts_passed\":2,",
+        "\"active_seconds\":15.0,\"boards_per_hour\":960.0,\"serial_numbers\":{\"first\":100,"
+        "\"last\":105,\"count\":3,\"missing\":3,\"gaps\":[[102,104]],\"repeated\":[101]},"
+        "\"median_seconds\":2.0,\"slowest\":{\"seconds\":3.0,",
+        "{\"station\":null,\"lot\":null,\"boards\":1,",
+    };
+    for (const auto &expected : in_json)
+        EXPECT_THAT(json, HasSubstr(expected));
+    EXPECT_EQ(problems, "kep-update: " + path + ": line 3 is not a report record; skipped\n" +
+                            "kep-update: " + path + ": line 8 is not a report record; skipped\n");
+    EXPECT_EQ(json_problems, problems);
 }
 
 } // namespace

@@ -27,6 +27,16 @@ std::string local_crc(const std::string &trace)
                                                                                  : "?";
 }
 
+// The SHA-256 of a file padded with zeros to whole blocks.
+std::string padded_sha256(const std::string &path)
+{
+    std::string padded = text_of(path);
+    padded.resize((padded.size() + 1023) / 1024 * 1024, '\0');
+    char digest[SHA256_HEX_SIZE];
+    sha256_hex((const uint8_t *)padded.data(), padded.size(), digest);
+    return digest;
+}
+
 // One whole run per target, all at once: the exit status, what the trace and
 // then the messages say, and, where the run claims success, that the flash holds the image.
 TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
@@ -42,6 +52,9 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         bool gaps_kept = false; // no request sooner than 1.75 ms after a reply, in kep-sim's log
     };
     std::ofstream(dir + "/big.bin") << std::string(130 * 1024, 'b'); // kep-sim's flash takes 126 KiB
+    std::string blank = text_of(small_image); // block 2 erased: refusing it changes no byte
+    std::fill_n(blank.begin() + 1024, 1024, '\xff');
+    std::ofstream(dir + "/blank.bin", std::ios::binary) << blank;
     // clang-format off
     const std::vector<fault_case> cases = {
         {{}, "5", 0, {"\nFlash Image Base 0x8000800\n", "Flash Image Size 0xc00 bytes\n",
@@ -63,6 +76,8 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         {{"--restart-on-reset"}, "5", 0, {"CRCs match\n", "did not confirm its reset; power-cycle"}},
         {{"--exception", "2"}, "5", 1, {"CRC FAIL\n", "FAILED: the target's CRC of the written range "
           "differs from the image; the target refused block 2 (exception 0x02)"}},
+        {{"--exception", "2"}, "5", 0, {"CRCs match\n", "kep-update: warning: the target refused "
+          "block 2 (exception 0x02); its flash matches the image\n"}, "blank.bin"},
         {{"--wrong-verify"}, "5", 1, {"CRC FAIL\n", "FAILED"}},
         {{"--baud", "0"}, "5", 1, {"VERIFY REFUSED, exception 0x02\n", "refused to verify (exception "
           "0x02); the image may be larger than the target's flash; the target refused blocks 127-130 "
@@ -107,7 +122,10 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         EXPECT_EQ(run.status, cases[i].status) << run.err;
         expect_in_order(run.out + run.err, cases[i].expected);
         if (run.status == 0)
-            EXPECT_TRUE(flash_holds("fault" + std::to_string(i), small_image)) << "false success";
+            EXPECT_TRUE(flash_holds("fault" + std::to_string(i),
+                                    cases[i].image == std::string("app.hex") ? small_image
+                                                                             : dir + "/" + cases[i].image))
+                << "false success";
         else
             EXPECT_THAT(run.out, Not(HasSubstr("CRCs match")));
         if (cases[i].gaps_kept) {
@@ -117,16 +135,16 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         }
     }
     // --describe showed beforehand what the clean run wrote.
-    std::string padded = text_of(small_image);
-    padded.resize(3072, '\0');
-    char digest[SHA256_HEX_SIZE];
-    sha256_hex((const uint8_t *)padded.data(), padded.size(), digest);
     EXPECT_EQ(described.status, 0) << described.err;
     expect_in_order(described.out,
-                    {"Format       Intel HEX\n", "Data         0x08000800..0x080013B7\n",
-                     "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
+                    {"Image        " + dir + "/app.hex\n", "Format       Intel HEX\n",
+                     "Data         0x08000800..0x080013B7\n",
+                     "Data size    3000 bytes from 0x08000800\n", "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
                      "Local  CRC   " + local_crc(runs[0].out) + "\n",
-                     "SHA-256      " + std::string(digest) + "\n"});
+                     "SHA-256      " + padded_sha256(small_image) + "\n"});
+    // The target that stopped reading filled the line to stop the tool's writes.
+    EXPECT_THAT(text_of(dir + "/fault" + std::to_string(cases.size() - 1) + ".err"),
+                testing::ContainsRegex("reading stopped; [1-9][0-9]* bytes of filler fill the line"));
     // A flash dump that kep-sim cannot write ends it with status 1.
     std::filesystem::create_directory(dir + "/nodump.flash");
     EXPECT_EQ(run_tool({"--port", start_sim("nodump"), "--image", small_image}).status, 0);
@@ -153,16 +171,45 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         std::string why;
         std::vector<std::string> runner = {};
     };
+    const std::string zeros(64, '0'), digest = padded_sha256(small_image),
+                      serial = "--serial-number", file = "--serial-file", f = dir + "/next";
+    // Usage and image errors word for word; for a port, the message's start.
     // clang-format off
     std::vector<refusal> cases = {
-        {{"--bogus"}, 2, "unknown option \"--bogus\""},
-        {{}, 2, "name the target's port with --port"},
-        {{"--port", port, "app.bin"}, 2, "\"app.bin\" belongs to no option"},
+        {{"--bogus"}, 2, "unknown option \"--bogus\" (see --help)"},
+        {{}, 2, "name the target's port with --port (see --help)"},
+        {{"--port", port, "app.bin"}, 2, "\"app.bin\" belongs to no option: give one port per --port "
+         "(or a comma list), an image with --image (see --help)"},
         {{"--port", "a,b,a"}, 2, "port a is named more than once"},
-        {{"--port", ""}, 2, "--port needs a port name"},
-        {{"--port", "a,,b"}, 2, "--port needs a port name"},
-        {{"--port", "a", "-i", "x", "--image=y"}, 2, "--image is given more than once"},
-        {{"--watch", "--check", "-w"}, 2, "--watch is given more than once"},
+        {{"--port", ""}, 2, "--port needs a port name, not an empty one (see --help)"},
+        {{"--port", "a,,b"}, 2, "--port needs a port name, not an empty one (see --help)"},
+        {{"--port"}, 2, "--port needs a value (see --help)"},
+        {{"--port", "a", "-i", "x", "--image=y"}, 2, "--image is given more than once (see --help)"},
+        {{"--watch", "--check", "-w"}, 2, "--watch is given more than once (see --help)"},
+        {{"--port", port, "--skip-present"}, 2, "--skip-present goes with --watch"},
+        {{"--port", port, file, f}, 2, "--serial-number ADDRESS and --serial-file FILE go together"},
+        {{"--port", port, serial, "12abc", file, f}, 2,
+         "--serial-number takes a flash address such as 0x0800F000, not \"12abc\""},
+        {{"--port", port, serial, "0x0800F000", file, f, "--serial-format", "u16le"}, 2,
+         "--serial-format takes u32le, u32be, u64le or ascii:N (N from 1 to 20), not \"u16le\""},
+        {{"--port", port, serial, "0x0800F000", file, f, "--serial-start", "-1"}, 2,
+         "--serial-start takes a whole number, not \"-1\""},
+        {{"--port", port, "--image", small_image, serial, "0x0800F000", file, f}, 2,
+         "the serial number's field 0x0800F000..0x0800F003 lies outside the image's data "
+         "0x08000800..0x080013B7"},
+        {{"--port", port, "--expect-sha256", "abc"}, 2,
+         "--expect-sha256 takes the 64 hex digits --describe prints, not \"abc\""},
+        {{"--port", port, "--image", small_image, "--expect-sha256", zeros}, 2, "image " + small_image +
+         " has SHA-256 " + digest + ", not the expected " + zeros + "; it is not written"},
+        {{"--port", port, "--report", dir + "/no/r.jsonl"}, 2,
+         "cannot open the report " + dir + "/no/r.jsonl for appending: No such file or directory"},
+        {{"--port", port, "--lot", "1", "--lot=2"}, 2, "--lot is given more than once (see --help)"},
+        {{"--port", port, "--station", ""}, 2, "--station needs a value, not an empty one"},
+        {{"--port", port, "--json"}, 2, "--json goes with --summarize"},
+        {{"--port", port, serial, "0x0800F000"}, 2, "--serial-number ADDRESS and --serial-file FILE go together"},
+        {{"--port", port, "--check", file, "s"}, 2, "--check skips a serial number's field only when --serial-number ADDRESS names it"},
+        {{"--summarize", "a.jsonl", "--watch"}, 2, "--summarize reads report files and touches no port; give it without --port, --watch, --check, --describe and --list-ports"},
+        {{"--summarize", dir + "/absent.jsonl"}, 2, "cannot read report " + dir + "/absent.jsonl: No such file or directory"},
         {{"--port", dir + "/no-such-port"}, 3, "port " + dir + "/no-such-port: it is not present; check the cable"},
         {{"--port", small_image}, 3, "port " + small_image + ": it is not a serial port"},
         {{"--port", held}, 3, "port " + held + ": it is in use by another program (kep_update_test (process " +
@@ -177,18 +224,23 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
              std::string("--timeout takes 0 or a number of seconds from 0.001 up to 86400, not \"") + bad +
                  "\""});
     for (const auto &[path, why] : std::vector<std::pair<std::string, std::string>>{
-             {dir + "/absent.bin", "cannot open image " + dir + "/absent.bin: No such file"},
-             {ram, "ram.hex: line 2: data at 0x20000000..0x20000000 reaches 0x08200000"},
-             {dir, "is not a regular file but a directory"},
-             {dir + "/huge.bin", "huge.bin is larger than 256 MiB"}, // refused from its size
-             {"/dev/zero", "/dev/zero is not a regular file"}}) {
+             {dir + "/absent.bin", "cannot open image " + dir + "/absent.bin: No such file or directory"},
+             {ram, ram + ": line 2: data at 0x20000000..0x20000000 reaches 0x08200000 or above, outside "
+              "any KEP flash (RAM or option bytes?); export the flash sections only"},
+             {dir, "image " + dir + " is not a regular file but a directory"},
+             {dir + "/huge.bin", "image " + dir + "/huge.bin is larger than 256 MiB, more than any "
+              "firmware file"}, // refused from its size
+             {"/dev/zero", "image /dev/zero is not a regular file"}}) {
         cases.push_back({{"--port", port, "--image", path}, 2, why});
         cases.push_back({{"--describe", "--image", path}, 2, why});
     }
     for (const auto &c : cases) {
         child_run run = run_tool(c.args, c.runner);
         EXPECT_EQ(run.status, c.status) << testing::PrintToString(c.args);
-        EXPECT_THAT(run.err, HasSubstr(c.why));
+        if (c.status == 2)
+            EXPECT_EQ(run.err, "kep-update: " + c.why + "\n");
+        else
+            EXPECT_THAT(run.err, HasSubstr("kep-update: cannot open " + c.why));
         EXPECT_THAT(run.out, Not(HasSubstr(c.status == 2 ? "Opening serial port" : "CONTACTING")));
     }
     port_close(holder);

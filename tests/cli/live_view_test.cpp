@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <poll.h>
 #include <pty.h>
@@ -25,8 +26,10 @@ std::vector<std::string> screen_after(const std::string &shown)
     size_t row = 0, col = 0;
     for (size_t i = 0; i < shown.size(); i++) {
         if (shown[i] == '\033') {
-            size_t end = shown.find_first_of("AJ", i);
-            if (shown[end] == 'A')
+            size_t end = shown.find_first_of("AJm", i);
+            if (shown[end] == 'm') // a colour
+                ;
+            else if (shown[end] == 'A')
                 row -= std::stoul(shown.substr(i + 2)); // the digits after "ESC ["
             else
                 rows.resize(row + 1), rows[row].resize(std::min(col, rows[row].size()));
@@ -72,10 +75,6 @@ std::string final_screen(const std::string &shown)
                                                    "[0-9a-fx]+\\.\\.\\. - SENT - (- OK|TIMEOUT)"))
                 << "cut, glued or overwritten";
         }
-        if (row.find("in progress") != std::string::npos) {
-            EXPECT_THAT(row, testing::MatchesRegex(
-                                 "(kep-update: watch ended: )?updated [0-9]+  failed [0-9]+  in progress [0-9]+"));
-        }
     }
     return screen;
 }
@@ -115,43 +114,59 @@ TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheir
     EXPECT_THAT(screen, HasSubstr("Local  CRC 0xab23\n"));
 }
 
-// The station's two boards at once: the same area as named ports, trace lines
-// whole above it, and its lines follow the terminal's width when it changes.
-TEST_F(LiveView, AStationKeepsTraceLinesWholeAndFollowsTheTerminalsWidth)
+// A station's screen: a row per slot in the ports' order, its board's PASS
+// or FAILED kept in colour (none with NO_COLOR) at any width, no trace.
+TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
 {
-    start_sim("ttyA", {"--flash-ms", "400"});
-    start_sim("ttyB", {"--flash-ms", "400", "--wrong-verify"});
-    int master = -1, slave = -1;
-    winsize size{24, 100, 0, 0};
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
-    ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/tty*", "--image", small_image},
-                           {}, slave));
-    close(slave);
-    std::string shown;
-    auto seen = [&](const char *text) { return [&, text] { return shown.find(text) != std::string::npos; }; };
-    ASSERT_TRUE(read_until(master, &shown, seen("FROM 0x400..."))) << shown;
-    size.ws_col = 40;
-    ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);
-    read_until(master, &shown, [] { return false; }, 250); // what was drawn before it
-    size_t resized = shown.size();
-    ASSERT_TRUE(read_until(master, &shown, seen("in progress 0"))) << shown;
-    kill(tool.pid, SIGINT);
-    read_until(master, &shown, [] { return false; }, 5000);
-    close(master);
-    EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
+    auto fixture = [&](const char *name, const char *first, std::vector<std::string> options) {
+        std::ofstream(dir + "/" + name + ".ctl") << first << "\n";
+        options.insert(options.begin(), {"--control", dir + "/" + name + ".ctl"});
+        return start_sim(name, options);
+    };
+    fixture("ttyD", "remove", {});
+    fixture("ttyB", "insert --wrong-verify", {});
+    std::string app = fixture("ttyC", "insert", {"--after-reset", "app"});
+    ASSERT_EQ(run_tool({"--port", app, "--image", small_image}).status, 0);
+    fixture("ttyA", "insert", {});
+    for (int columns : {80, 40}) {
+        SCOPED_TRACE(columns);
+        if (columns == 40) { // new boards in place of the first run's
+            std::ofstream(dir + "/ttyA.ctl", std::ios::app) << "insert\n";
+            std::ofstream(dir + "/ttyB.ctl", std::ios::app) << "insert --wrong-verify\n";
+        }
+        int master = -1, slave = -1;
+        winsize size{24, (unsigned short)columns, 0, 0};
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        std::vector<std::string> colour = {"/usr/bin/env", columns == 40 ? "NO_COLOR=1" : "NO_COLOR="};
+        ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/tty*", "--image", small_image},
+                               colour, slave));
+        close(slave);
+        std::string shown;
+        ASSERT_TRUE(read_until(master, &shown, [&] {
+            return shown.find("ttyA: PASS") != std::string::npos &&
+                   shown.find("ttyB: FAILED") != std::string::npos;
+        })) << shown;
+        kill(tool.pid, SIGINT);
+        read_until(master, &shown, [] { return false; }, 5000);
+        close(master);
+        EXPECT_EQ(child_finish(&tool, in_ms(5000)).status, 1);
 
-    std::string screen = final_screen(shown);
-    expect_in_order(screen, {"kep-update: watching", "rig/ttyB: CRC FAIL\n"});
-    EXPECT_THAT(screen, testing::ContainsRegex("rig/ttyA  serial -  updated  [0-9.]+ s\n"));
-    EXPECT_THAT(screen, testing::ContainsRegex("rig/ttyB  serial -  FAILED  [0-9.]+ s\n"));
-    // Each drawing after the resize: its progress lines fit 40 columns.
-    int drawn = 0;
-    for (size_t at = resized; (at = shown.find("%  ", at)) != std::string::npos; at++, drawn++) {
-        size_t start = std::max(shown.find_last_of('\n', at) + 1, shown.rfind("\033[J", at) + 3);
-        size_t end = shown.find_first_of("\n\r", at);
-        EXPECT_LT(end - start, 40u) << shown.substr(start, end - start);
+        std::string screen = final_screen(shown);
+        EXPECT_THAT(screen, testing::Not(HasSubstr("PROG ADDR"))) << "the trace stays off";
+        std::string last = shown.substr(shown.rfind("\033[J"));
+        expect_in_order(last, {"ttyA: PASS", "ttyB: FAILED: CRC differs \u2014 remove",
+                               "ttyC: not in its bootloader", "ttyD: empty", "passed 1  failed 1"});
+        if (columns == 80) {
+            EXPECT_THAT(last, HasSubstr("\033[32m" + dir + "/rig/ttyA: PASS\033[0m"));
+            EXPECT_THAT(last, HasSubstr("\033[1;31m" + dir + "/rig/ttyB: FAILED"));
+        } else {
+            EXPECT_THAT(last, testing::Not(testing::ContainsRegex("\033\\[[0-9;]*m")));
+        }
+        for (const auto &row : screen_after(last.substr(0, last.find("kep-update: watch"))))
+            EXPECT_LT( // columns: UTF-8 characters
+                std::ranges::count_if(row, [](char c) { return (c & 0xC0) != 0x80; }), columns)
+                << row;
     }
-    EXPECT_GT(drawn, 0);
 }
 
 } // namespace

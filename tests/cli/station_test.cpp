@@ -17,11 +17,12 @@ using testing::Not;
 namespace
 {
 
-// Checks every record of a report (argv[1]) against the image (argv[2]) and its
-// CRC (argv[3]), then prints a line each of the fields that differ from run to
-// run: port, operation, outcome, exit status, blocks, resends, usb, message.
-// Resends show only for checks, and for tty0 whether there was one (its dropped
-// ack): a busy machine may delay any board's ack past the time-out.
+// Checks every record of a report (argv[1]) against the image (argv[2]), its
+// CRC (argv[3]) and the origin in the file argv[4], then prints a line each of
+// the fields that differ from run to run: port, operation, outcome, exit
+// status, blocks, resends, usb, message. Resends show only for checks, and for
+// tty0 whether there was one (its dropped ack): a busy machine may delay any
+// board's ack past the time-out.
 const char *const report_reader = R"(
 import hashlib, json, re, sys
 image = open(sys.argv[2], 'rb').read()
@@ -29,9 +30,12 @@ padded = image + bytes(-len(image) % 1024)
 stamp = r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z'
 for line in open(sys.argv[1]):
     r = json.loads(line)
-    assert ' '.join(r) == 'started ended port usb image operation outcome exit_status ' \
+    assert ' '.join(r) == 'station lot operator tool_version started ended port usb image ' \
+        'operation outcome exit_status ' \
         'blocks_acknowledged blocks_refused blocks_total resends seconds message serial_number ' \
         'written_sha256', line
+    assert [r['station'], r['lot'], r['operator'], r['tool_version']] == \
+        json.load(open(sys.argv[4], encoding='utf-8')), line
     assert re.fullmatch(stamp, r['started']) and re.fullmatch(stamp, r['ended']), line
     assert '2026' < r['started'] <= r['ended'] and 0 <= r['seconds'] < 30, line
     assert r['image'] == {'path': sys.argv[2], 'format': 'raw binary', 'size': len(image),
@@ -41,7 +45,8 @@ for line in open(sys.argv[1]):
                              '%d/%d' % (r['blocks_acknowledged'], r['blocks_total']),
                              r['resends'] if r['operation'] == 'check' else
                              min(r['resends'], 1) if r['port'].endswith('tty0') else '*',
-                             json.dumps(r['usb']), r['message']])))
+                             json.dumps(r['usb']), r['message']]))
+          + ('' if r['serial_number'] is None else '|#%d' % r['serial_number']))
 )";
 
 class Station : public rig
@@ -50,21 +55,28 @@ class Station : public rig
     void SetUp() override
     {
         rig::SetUp();
-        std::string padded = text_of(small_image);
-        padded.resize(3072, '\0');
-        snprintf(crc, sizeof crc, "0x%04x", crc16_modbus((const uint8_t *)padded.data(), 3072));
         std::ofstream(dir + "/reader.py") << report_reader;
         report = dir + "/report.jsonl";
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        origin = "[\"" + std::string(host) + "\", null, null, \"" KEP_VERSION "\"]";
+        image = small_image;
     }
 
     bool has_records(long count)
     {
         return wait_until([&] { return std::ranges::count(text_of(report), '\n') >= count; });
     }
+    // The records of a run that wrote `image`.
     std::vector<std::string> records()
     {
-        std::string command = "python3 " + dir + "/reader.py " + report + " " + small_image + " " +
-                              crc + " >" + dir + "/records 2>&1";
+        std::string padded = text_of(image);
+        padded.resize(3072, '\0');
+        char crc[8];
+        snprintf(crc, sizeof crc, "0x%04x", crc16_modbus((const uint8_t *)padded.data(), 3072));
+        std::ofstream(dir + "/origin.json") << origin;
+        std::string command = "python3 " + dir + "/reader.py " + report + " " + image + " " +
+                              crc + " " + dir + "/origin.json >" + dir + "/records 2>&1";
         EXPECT_EQ(system(command.c_str()), 0) << text_of(dir + "/records");
         std::istringstream text(text_of(dir + "/records"));
         std::vector<std::string> lines;
@@ -73,8 +85,32 @@ class Station : public rig
         return lines;
     }
 
-    std::string report;
-    char crc[8] = "";
+    // A fixture on link rig/`name` whose board comes and goes by `commands`,
+    // starting with `first`.
+    std::string fixture(const std::string &name, const std::string &first,
+                        const std::vector<std::string> &options = {})
+    {
+        std::ofstream(dir + "/" + name + ".ctl") << first << "\n";
+        std::vector<std::string> all = {"--control", dir + "/" + name + ".ctl"};
+        all.insert(all.end(), options.begin(), options.end());
+        return start_sim(name, all);
+    }
+    void command(const std::string &name, const std::string &lines)
+    {
+        std::ofstream(dir + "/" + name + ".ctl", std::ios::app) << lines;
+    }
+    // The records of `port` so far.
+    long records_of(const std::string &port)
+    {
+        std::string text = text_of(report), key = "\"port\":\"" + port + "\"";
+        long count = 0;
+        for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at++)
+            count++;
+        return count;
+    }
+
+    std::string report, image;
+    std::string origin; // station, lot, operator, tool_version of every record, as JSON
 };
 
 TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
@@ -98,9 +134,9 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     child_run first = child_finish(&tool, in_ms(10000));
     EXPECT_EQ(first.status, 4) << first.err; // the highest: tty2's lost port
     EXPECT_THAT(first.err, HasSubstr("taking no new boards; 1 running to finish"));
-    EXPECT_THAT(first.err, testing::ContainsRegex(tty0 + "  serial -  updated  [0-9.]+ s\n"));
+    EXPECT_THAT(first.err, testing::ContainsRegex("  PASS    " + tty0 + "  adapter -  updated  [0-9.]+ s\n"));
     EXPECT_THAT(first.err, HasSubstr("tty2: the port stopped working"));
-    EXPECT_THAT(first.err, HasSubstr("updated 3  failed 2  in progress 0"));
+    EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60%"));
 
     // tty4 (present) is skipped; tty5 comes later and is interrupted half-way.
     ASSERT_TRUE(
@@ -115,7 +151,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     child_run second = child_finish(&tool, in_ms(5000));
     EXPECT_EQ(second.status, 130) << second.err;
     EXPECT_THAT(second.err, HasSubstr("tty5: interrupted while writing block"));
-    EXPECT_THAT(text_of(dir + "/tty4.err"), Not(HasSubstr("request")));
+    EXPECT_THAT(text_of(dir + "/tty4.err"), Not(testing::ContainsRegex("request 0xf[24]")));
 
     std::vector<std::string> got = records();
     std::string quoted = "\"" + dir + "/rig/tty";
@@ -129,6 +165,59 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
                  quoted + "3\"|update|updated|0|3/3|*|null|",
                  testing::AllOf(testing::StartsWith(quoted + "5\"|update|interrupted|130|"),
                                 HasSubstr("run the update again"))));
+}
+
+// Adapters that stay in their fixture, boards placed and taken off: each
+// slot finds its boards by contact, numbers only those it updates, and keeps
+// a failed board's result until the slot has been empty.
+TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
+{
+    std::string blank = text_of(small_image); // a serial number's field at 0x08000900
+    std::fill_n(blank.begin() + 0x100, 4, '\xff');
+    image = dir + "/blank.bin";
+    std::ofstream(image, std::ios::binary) << blank;
+    std::string swap = fixture("swap", "insert"), fast = fixture("fast", "insert");
+    std::string fail = fixture("fail", "insert --wrong-verify");
+    std::string holds = fixture("holds", "insert --load " + image);
+    std::string app = fixture("app", "insert", {"--after-reset", "app"});
+    ASSERT_EQ(run_tool({"--port", app, "--image", image}).status, 0); // now running its application
+    size_t app_log = text_of(dir + "/app.err").size();
+    fixture("silent", "remove");
+    ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/*", "--image", image,
+                                   "--serial-number", "0x08000900", "--serial-file",
+                                   dir + "/serial", "--serial-start", "500", "--report", report,
+                                   "--timeout", "3"}));
+    ASSERT_TRUE(has_records(4)) << text_of(tool.err_path); // swap, fast, fail, holds
+    command("fast", "remove\ninsert\n");                   // swapped at once after its pass
+    command("fail", "remove\ninsert\n");                   // FAILED stays until the slot is empty
+    ASSERT_TRUE(wait_until([&] { return records_of(fast) == 2; }));
+    command("swap", "remove\n");
+    usleep(2000 * 1000); // the slot seen empty for over a second
+    command("swap", "insert\n");
+    ASSERT_TRUE(wait_until([&] { return records_of(swap) == 2; }));
+    EXPECT_EQ(records_of(fail), 1);
+    command("fail", "remove\n");
+    usleep(2000 * 1000);
+    command("fail", "insert\n");
+    ASSERT_TRUE(wait_until([&] { return records_of(fail) == 2; })) << text_of(tool.err_path) << text_of(dir + "/fail.err");
+    kill(tool.pid, SIGINT);
+    child_run run = child_finish(&tool, in_ms(5000));
+    EXPECT_EQ(run.status, 1) << run.err;
+
+    std::vector<std::string> got = records();
+    std::ranges::sort(got); // by port; each port's in their order
+    auto update = [&](const std::string &port, const char *outcome) {
+        return testing::MatchesRegex("\"" + dir + "/rig/" + port + "\"\\|update\\|" + outcome +
+                                     "\\|.*\\|#50[0-5]");
+    };
+    EXPECT_THAT(got, testing::ElementsAre(
+                         update("fail", "FAILED"), update("fail", "updated"),
+                         update("fast", "updated"), update("fast", "updated"),
+                         "\"" + holds + "\"|check|equal|0|0/3|0|null|",
+                         update("swap", "updated"), update("swap", "updated")));
+    EXPECT_EQ(text_of(dir + "/serial"), "506\n") << "a number for each update, none else";
+    EXPECT_THAT(text_of(dir + "/app.err").substr(app_log), Not(HasSubstr("request 0xf2")));
+    EXPECT_THAT(text_of(dir + "/silent.err"), Not(HasSubstr("request 0x")));
 }
 
 TEST_F(Station, CheckComparesWithoutWritingOrResetting)
@@ -149,8 +238,10 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
     EXPECT_EQ(run_tool({"--check", "--port", same, "--report", dir + "/no/such.jsonl"}).status, 2);
     child_run equal = run_tool({"--check", "--port", same, "--image", small_image});
     EXPECT_EQ(equal.status, 0) << equal.err;
-    child_run both = run_tool(
-        {"--check", "--port", same + "," + odd, "--image", small_image, "--report", report});
+    child_run both =
+        run_tool({"--check", "--port", same + "," + odd, "--image", small_image, "--report", report,
+                  "--station", "bench \"3\"\\", "--lot", "WO-17\t", "--operator", "Zo\xc3\xab"});
+    origin = "[\"bench \\\"3\\\"\\\\\", \"WO-17\\t\", \"Zo\\u00eb\", \"" KEP_VERSION "\"]";
     unsetenv("KEP_UPDATE_SYSFS");
     EXPECT_EQ(both.status, 1) << both.err;
     EXPECT_THAT(both.err, HasSubstr("1 of 2 targets equal"));
@@ -169,6 +260,37 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
                     "\"" + dir +
                         "/rig/odd\\\"\\\\\\u0001\\ufffd\"|check|differs|1|0/3|0|null|DIFFERS: "
                         "the target's CRC of the image's range differs from the image"));
+}
+
+// kep-sim as a fixture: its line stays while boards are placed, pulled, reset
+// into their application or bootloader; each run updates the board then on it.
+TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
+{
+    std::string control = dir + "/slot.ctl";
+    std::ofstream(control) << "remove\n";
+    std::string slot = start_sim("slot", {"--control", control});
+    struct {
+        const char *command; // appended to the control file before the run
+        int status;
+        const char *said; // in kep-update's messages
+    } runs[] = {
+        {"", 4, "no valid reply for 1 s while contacting"},
+        {"insert --hangup-after 1", 4, "no valid reply for 1 s while writing block 2"},
+        {"insert --restart-on-reset", 0, "did not confirm its reset"},
+        {"insert --after-reset app", 0, ""},
+        {"", 1, "(exception 0x01)"}, // its application answers
+        {"insert", 0, ""},
+    };
+    for (const auto &r : runs) {
+        std::ofstream(control, std::ios::app) << r.command << "\n";
+        if (*r.command) {
+            ASSERT_TRUE(wait_for(dir + "/slot.err", "placed (\"" + std::string(r.command) + "\")"));
+        }
+        child_run run = run_tool({"--port", slot, "--image", small_image, "--timeout", "1"});
+        EXPECT_EQ(run.status, r.status) << r.command << run.err;
+        EXPECT_THAT(run.err, HasSubstr(r.said)) << r.command;
+    }
+    EXPECT_TRUE(flash_holds("slot", small_image));
 }
 
 } // namespace

@@ -184,17 +184,23 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
 TEST_F(LinkStateMachine, AVerifyMismatchOrRefusalFailsAndSendsNothingMoreUntilARetryAndCheckOnlyNeverWrites)
 {
     struct {
-        bool check_only, wrong;
+        bool check_only, wrong, hold;
         int32_t blocks; // past kep-sim's 126 writable blocks its verify is refused
         link_state state;
         std::vector<std::string> sent;
-        const char *traced, *untraced;
+        const char *traced, *untraced, *status;
     } cases[] = {
-        {false, true, 2, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}, "CRC FAIL\n", "REFUSED"},
-        {true, false, 2, STATE_DONE, {"C", "C", "C", "V"}, "CRCs match\n", "REFUSED"},
-        {true, true, 2, STATE_FAILED, {"C", "C", "C", "V"}, "CRC FAIL\n", "REFUSED"},
-        {true, false, 127, STATE_FAILED, {"C", "C", "C", "V"}, "VERIFY REFUSED, exception 0x02\n",
-         "CRC"},
+        {false, true, false, 2, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}, "CRC FAIL\n",
+         "REFUSED", "FAILED"},
+        {true, false, false, 2, STATE_DONE, {"C", "C", "C", "V"}, "CRCs match\n", "REFUSED",
+         "Program Verified OK"},
+        {true, true, false, 2, STATE_FAILED, {"C", "C", "C", "V"}, "CRC FAIL\n", "REFUSED",
+         "DIFFERS"}, // a check wrote nothing: it never says FAILED
+        {true, false, false, 127, STATE_FAILED, {"C", "C", "C", "V"},
+         "VERIFY REFUSED, exception 0x02\n", "CRC", "VERIFY REFUSED"},
+        // Held once linked: nothing more is sent until the front end goes on.
+        {false, false, true, 2, STATE_LINKED, {"C", "C", "C"}, "LINK ESTABLISHED\n", "PROG",
+         "Establishing Link..."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.traced);
@@ -204,19 +210,21 @@ TEST_F(LinkStateMachine, AVerifyMismatchOrRefusalFailsAndSendsNothingMoreUntilAR
         if (c.check_only)
             std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
         t.link.check_only = c.check_only;
+        t.link.hold_when_linked = c.hold;
         run_link(&t.link);
         for (int i = 0; i < 5; i++)
             link_step(&t.link);
         EXPECT_EQ(t.link.state, c.state);
         EXPECT_EQ(requests(), c.sent);
         EXPECT_EQ(target.resets, 0);
-        EXPECT_EQ(reports.status.back(), c.state == STATE_FAILED ? "FAILED" : "Program Verified OK");
+        EXPECT_EQ(reports.status.back(), c.status);
         EXPECT_THAT(reports.trace, HasSubstr(c.traced));
         EXPECT_THAT(reports.trace, testing::Not(HasSubstr(c.untraced)));
         if (c.check_only)
             continue;
         // Opening the port again retries from the start.
         target.faults.wrong_verify = false;
+        t.link.hold_when_linked = false;
         t.link.state = STATE_START;
         run_link(&t.link);
         EXPECT_EQ(t.link.state, STATE_DONE);

@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-TEST(OpenSerialPort, TracesOpensAndStartsTheLinkOrEndsInTheFatalReport)
+// A port that does not open ends in the fatal report: serial_tests, with the real one.
+TEST(OpenSerialPort, TracesOpensConfiguresAndStartsTheLink)
 {
     fake_reset();
     captured_reports reports;
@@ -18,14 +19,5 @@ TEST(OpenSerialPort, TracesOpensAndStartsTheLinkOrEndsInTheFatalReport)
     // Replies are framed by a 20 ms silence between bytes.
     EXPECT_EQ(fake.configured, (std::vector<std::pair<int32_t, int>>{{115200, 20}}));
 
-    fake.open_fails = true;
-    link.state = STATE_FAILED;
-    try {
-        open_serial_port(&link);
-        ADD_FAILURE() << "a port that cannot be opened must end the program";
-    } catch (const fatal_error_called &fatal) {
-        EXPECT_EQ(fatal.text, "Unable to open serial port. In use already, or not present");
-    }
-    EXPECT_EQ(link.state, STATE_FAILED) << "nothing is started on a port that is not open";
     fake_reset();
 }

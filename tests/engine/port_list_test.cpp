@@ -55,8 +55,11 @@ TEST(PortList, ListsTtysWithADeviceAndDescribesUsbOnes)
     }
 
     std::vector<std::string> lines;
+    auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    auto before = descriptors();
     for (const auto &port : list_serial_ports_in(root.string()))
         lines.push_back(port.label + "  " + port.description);
+    EXPECT_EQ(descriptors(), before) << "a scan every 100 ms must keep no descriptor";
     fs::remove_all(root);
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "/dev/ttyACM0  USB device (2e8a:000a)",

@@ -26,7 +26,6 @@ struct fake_os_state {
     int flushes = 0;
     int reads = 0;
     std::vector<std::string> opened;
-    bool open_fails = false;
     std::vector<std::pair<int32_t, int>> configured; // baud and read interval, per configure_port
     std::vector<std::string> shown_status;
 };
@@ -45,9 +44,4 @@ struct captured_reports {
     report_sink sink{};
     captured_reports();
     ~captured_reports();
-};
-
-// Thrown by the fake fatal_error so that a test can see the report.
-struct fatal_error_called {
-    std::string text;
 };

@@ -68,7 +68,8 @@ std::vector<uint8_t> pattern_image(int size)
 int run_link(update_link *link, int max_steps)
 {
     int steps = 0;
-    while (steps < max_steps && link->state != STATE_DONE && link->state != STATE_FAILED) {
+    while (steps < max_steps && link->state != STATE_DONE && link->state != STATE_FAILED &&
+           link->state != STATE_LINKED) {
         link_step(link);
         steps++;
         fake.now += 10; // the window timer fires 10 ms after the step returns

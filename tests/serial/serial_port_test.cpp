@@ -3,19 +3,30 @@
 // replies: the 100 ms total, the 20 ms gap between bytes, the count asked
 // for, and the whole reply to the request written before; bounds on durations
 // are generous on purpose: they tell a read that ended on the gap from one
-// that ended on the total or at once. Open failures and their
-// messages are kep-update's tests. Then the termios settings of the line.
+// that ended on the total or at once. Open failures and their messages are
+// kep-update's tests. Then the termios settings of the line, a line the
+// system refuses to set, and the fatal-error report that ends the program.
 #include "frame_bytes.h"
 #include "monotonic_clock.h"
+#include "open_serial_port.h"
 #include "serial/line_settings_posix.h"
 #include "serial/serial_port.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace
 {
@@ -23,6 +34,22 @@ namespace
 using fill = std::vector<uint8_t>; // count, value
 
 double now_ms() { return (double)monotonic_ns() / 1e6; }
+
+// From here on every attempt to set a line's settings fails with EPERM.
+bool refuse_line_settings()
+{
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TCSETS, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{(unsigned short)(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 class serial_port_test : public testing::Test
 {
@@ -143,9 +170,12 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
 // the peer hangs up.
 TEST_F(serial_port_test, a_held_port_refuses_a_second_open_writes_everything_then_sees_a_hang_up)
 {
+    auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    auto before = descriptors();
     errno = 0;
     EXPECT_EQ(port_open(path.c_str()), INVALID_PORT_HANDLE);
     EXPECT_TRUE(errno == EWOULDBLOCK || errno == EBUSY) << "errno " << errno;
+    EXPECT_EQ(descriptors(), before) << "the refused open keeps no descriptor";
     port_close(handle);
     handle = port_open(path.c_str());
     ASSERT_NE(handle, INVALID_PORT_HANDLE);
@@ -185,6 +215,23 @@ TEST_F(serial_port_test, a_held_port_refuses_a_second_open_writes_everything_the
     }
 }
 
+// A line the system will not set is refused with the message, and a port that
+// does not open ends the program with the fatal report, after the trace.
+TEST_F(serial_port_test, a_refused_line_and_a_port_that_does_not_open_are_reported)
+{
+    EXPECT_EXIT(_exit(refuse_line_settings() && configure_port(handle, 115200, 20) == -1 ? 3 : 0),
+                testing::ExitedWithCode(3), testing::Eq("Could not set Port State\n"));
+    update_link link{};
+    link.port_name = "/dev/no-such-port";
+    link.baud = 115200;
+    EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), open_serial_port(&link)),
+                testing::ExitedWithCode(1),
+                testing::Eq(" . Opening serial port /dev/no-such-port at 115200 baud\n\n\nAn Error "
+                            "has occurred as follows:\n          Unable to open serial port. In use "
+                            "already, or not present\nError number 2 reported\nNo such file or "
+                            "directory\n\n The program will now abort\n\n\n"));
+}
+
 // A pseudo-terminal does not keep parity, so the line settings are checked as
 // built, not as read back.
 TEST(line_settings_test, raw_eight_bits_even_parity_one_stop_bit_no_flow_control)
@@ -196,11 +243,15 @@ TEST(line_settings_test, raw_eight_bits_even_parity_one_stop_bit_no_flow_control
     cooked.c_cflag = CS7 | PARODD | CSTOPB | CRTSCTS | HUPCL;
     cooked.c_cc[VTIME] = 5;
     cfsetspeed(&cooked, B9600);
-    // An unsupported rate leaves the speed as it was, with everything else set.
-    for (int32_t baud : {115200, 12345}) {
+    // An unsupported rate (B0 here) leaves the speed as it was, with everything else set.
+    const std::pair<int32_t, speed_t> rates[] = {
+        {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+        {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {921600, B921600}, {12345, B0}};
+    for (auto [baud, speed] : rates) {
         termios built{};
-        EXPECT_EQ(build_line_settings(&cooked, baud, &built), baud == 115200);
-        EXPECT_EQ(cfgetospeed(&built), baud == 115200 ? (speed_t)B115200 : (speed_t)B9600);
+        EXPECT_EQ(build_line_settings(&cooked, baud, &built), speed != B0);
+        EXPECT_EQ(cfgetospeed(&built), speed != B0 ? speed : (speed_t)B9600) << baud;
         EXPECT_EQ(cfgetispeed(&built), cfgetospeed(&built));
         EXPECT_EQ(built.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CREAD | CLOCAL),
                   (tcflag_t)(CS8 | PARENB | CREAD | CLOCAL));

@@ -84,6 +84,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"corrupt_ack", {.corrupt_ack = 2}, block_2, "11 2bf2! 7ms 0/0 x1 a0", ack, end_2},
         {"split_ack", {.split_ack = {2, 40}}, block_2, "11 2bf2 7ms 5/40 x1 a0", ack, end_2},
         {"duplicate_ack", {.duplicate_ack = 2}, block_2, "11 2bf2 7ms 0/0 x2 a0", ack, end_2},
+        {"late_ack", {.late_ack = {2, 300}}, block_2, "11 2bf2 307ms 0/0 x1 a0", ack, end_2},
         {"exception", {.exception = 2}, block_2, refused, refused, 0},
         {"hangup_after",
          {.hangup_after = 2},
@@ -137,6 +138,49 @@ TEST(target_model_test, reply_jitter_is_bounded_varied_and_repeatable_from_its_s
     EXPECT_EQ(*std::max_element(first.begin(), first.end()), 7 + 16);
     EXPECT_EQ(delays(26), first);
     EXPECT_NE(delays(27), first);
+}
+
+// A fixture's board: placed, reset into what it runs, taken off, and a new
+// blank one placed on the same line.
+TEST(target_model_test, a_fixture_board_answers_by_what_it_runs)
+{
+    const std::vector<uint8_t> reset = with_crc({4, 0x2B, 0xF4}),
+                               contact = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4}),
+                               block_1 = program_request(SIM_WRITABLE_BASE);
+    const char *bootloader = "15 2bf3 0ms 0/0 x1 a0", *application = "5 ab01 0ms 0/0 x1 a0";
+    struct {
+        const char *name;
+        fault_switches faults;
+        after_reset_mode after_reset;
+        bool removed; // before the reset
+        const char *reset_reply, *contact_after;
+    } cases[] = {
+        {"bootloader", {}, AFTER_RESET_BOOTLOADER, false, "5 2bf4 0ms 0/0 x1 a1", bootloader},
+        {"application", {}, AFTER_RESET_APPLICATION, false, "5 2bf4 0ms 0/0 x1 a1", application},
+        {"restart",
+         {.restart_on_reset = true},
+         AFTER_RESET_APPLICATION,
+         false,
+         "none",
+         application},
+        {"removed", {}, AFTER_RESET_APPLICATION, true, "none", "none"},
+    };
+    for (const auto &c : cases) {
+        target_model target;
+        target_insert_board(&target, &c.faults, 0, c.after_reset);
+        target_handle_request(&target, block_1.data(), block_1.size());
+        if (c.removed)
+            target_remove_board(&target);
+        EXPECT_EQ(shape(target_handle_request(&target, reset.data(), reset.size())), c.reset_reply)
+            << c.name;
+        EXPECT_EQ(shape(target_handle_request(&target, contact.data(), contact.size())),
+                  c.contact_after)
+            << c.name;
+        target_insert_board(&target, &c.faults, 0, c.after_reset);
+        EXPECT_EQ(shape(target_handle_request(&target, contact.data(), contact.size())), bootloader)
+            << c.name;
+        EXPECT_EQ(target.flash[SIM_WRITABLE_BASE - SIM_FLASH_BASE], 0xFF) << c.name;
+    }
 }
 
 } // namespace

@@ -1,12 +1,14 @@
 // Works the running dialog program from outside, as a user would, and prints
 // what it sees for scripts/test-windows and bench/run --wine. Exit status 0,
 // or 1 with a "FAIL:" line, 2 on bad usage.
-//   contents                              the window, its controls, port list and place on screen
+//   contents                              the window, its controls, port list, place on screen,
+//                                         and whether each control's text fits it at this DPI
 //   update PORT OUTCOME [--second-press]  select PORT ("none": no port), press, wait for OUTCOME:
 //                                         a final status or the "Terminate Program" box
 //   close | version PROGRAM.exe           WM_CLOSE | the file's version resource and icon count
 //   console                               kep-update's choice of a progress view, on played
 //   consoles
+//   dos-device NAME TARGET                NAME into the system's DOS device list, for TARGET
 #include "system.h"
 
 #include <cstdio>
@@ -95,6 +97,42 @@ std::string style_names(HWND window)
     return names;
 }
 
+// Measured in the template's font as the dialog manager makes it at the
+// system's DPI; the longest status text stands for the status field's. A
+// control also needs room for its frame, and a combo box for its arrow.
+bool print_fits(HWND dialog)
+{
+    bool all_fit = true;
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    HFONT font = CreateFontA(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0,
+                             0, 0, 0, "MS Sans Serif");
+    HGDIOBJ before = SelectObject(screen, font);
+    int frame = 2 * GetSystemMetrics(SM_CXEDGE);
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        std::string kind = class_of(child), text = text_of(child);
+        RECT room;
+        GetClientRect(child, &room);
+        int spare = kind == "ComboBox" ? frame + GetSystemMetrics(SM_CXVSCROLL) : frame;
+        if (kind == "Edit")
+            text = "Programming Completed OK";
+        if (kind == "ComboBox")
+            text = "\\\\.\\com998";
+        RECT need = {0, 0, room.right - (kind == "Static" ? 0 : spare), 0};
+        DrawTextA(screen, text.c_str(), -1, &need,
+                  DT_CALCRECT | DT_NOPREFIX | (kind == "Static" ? DT_WORDBREAK : DT_SINGLELINE));
+        bool fits = need.right + (kind == "Static" ? 0 : spare) <= room.right &&
+                    need.bottom <= room.bottom;
+        all_fit = all_fit && fits;
+        printf("%s %s at %d dpi: text %ldx%ld in %ldx%ld\n", fits ? "fits" : "clipped",
+               kind.c_str(), dpi, need.right, need.bottom, room.right, room.bottom);
+    }
+    SelectObject(screen, before);
+    DeleteObject(font);
+    ReleaseDC(nullptr, screen);
+    return all_fit;
+}
+
 int print_contents()
 {
     HWND dialog = main_window();
@@ -115,10 +153,13 @@ int print_contents()
         printf("port %ls\n", wide);
     }
     printf("selected %d\n", (int)SendMessageA(list, CB_GETCURSEL, 0, 0));
+    bool all_fit = print_fits(dialog);
     RECT rect; // as an ImageMagick geometry
     GetWindowRect(dialog, &rect);
     printf("geometry %ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left,
            rect.top);
+    if (!all_fit)
+        fail("a control's text does not fit it");
     return 0;
 }
 
@@ -135,6 +176,7 @@ void press(HWND dialog)
 int update(const std::string &port, const std::string &outcome, bool second_press)
 {
     HWND dialog = main_window(), list = child_of_class(dialog, "ComboBox");
+    HWND button = child_of_class(dialog, "Button");
     LRESULT index = -1;
     if (port != "none") {
         std::wstring wide(port.begin(), port.end()); // port names are ASCII
@@ -145,7 +187,7 @@ int update(const std::string &port, const std::string &outcome, bool second_pres
     SendMessageA(list, CB_SETCURSEL, (WPARAM)index, 0);
     std::string before = status_of(dialog), status, seen;
     press(dialog);
-    bool pressed_again = false;
+    bool pressed_again = false, greyed_seen = false;
     for (int waited = 0; waited < 120000; waited += 5, Sleep(5)) {
         if (HWND box = FindWindowA("#32770", box_title)) {
             HWND text = GetDlgItem(box, 0xFFFF); // its id on the systems we know
@@ -160,7 +202,14 @@ int update(const std::string &port, const std::string &outcome, bool second_pres
         if (now != status)
             seen += " | " + now;
         status = now;
-        if (second_press && !pressed_again && status.rfind("programming 0x", 0) == 0) {
+        bool writing = status.rfind("programming 0x", 0) == 0;
+        if (writing && !greyed_seen) {
+            if (IsWindowEnabled(list) || IsWindowEnabled(button))
+                fail("the port list or the button is live while a block is written");
+            printf("port list and button greyed during \"%s\"\n", status.c_str());
+            greyed_seen = true;
+        }
+        if (second_press && !pressed_again && writing) {
             press(dialog);
             pressed_again = true;
             if (status_of(dialog) == "Contacting Device...")
@@ -176,6 +225,8 @@ int update(const std::string &port, const std::string &outcome, bool second_pres
     printf("status seen%s\n", seen.c_str());
     if (status != outcome)
         fail("the outcome is not ", outcome);
+    if (status != box_title && (!IsWindowEnabled(list) || !IsWindowEnabled(button)))
+        fail("the port list or the button stays greyed after the update");
     if (second_press && !pressed_again)
         fail("never saw a block being written, so no second press was made");
     return 0;
@@ -188,7 +239,8 @@ int version(const char *program)
     if (!size || !GetFileVersionInfoA(program, 0, size, info.data()))
         fail("no version resource in ", program);
     for (const char *name : {"ProductName", "ProductVersion", "FileVersion", "FileDescription",
-                             "CompanyName", "LegalCopyright"}) {
+                             "InternalName", "OriginalFilename", "CompanyName", "LegalCopyright",
+                             "Firmware", "Comments"}) {
         char *value = nullptr;
         UINT length = 0;
         std::string path = std::string("\\StringFileInfo\\080904B0\\") + name;
@@ -253,6 +305,7 @@ int check_console_choice()
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    SetProcessDPIAware(); // sizes in pixels, as the DPI-aware dialog has them
     std::string command = argc > 1 ? argv[1] : "";
     bool second_press = argc == 5 && std::string(argv[4]) == "--second-press";
     if (command == "contents" && argc == 2)
@@ -265,7 +318,9 @@ int main(int argc, char **argv)
         return version(argv[2]);
     if (command == "console" && argc == 2)
         return check_console_choice();
+    if (command == "dos-device" && argc == 4)
+        return !DefineDosDeviceA(DDD_RAW_TARGET_PATH, argv[2], argv[3]);
     fprintf(stderr, "usage: dialog_driver contents | update PORT OUTCOME [--second-press] |\n"
-                    "       close | version PROGRAM.exe | console\n");
+                    "       close | version PROGRAM.exe | console | dos-device NAME TARGET\n");
     return 2;
 }

@@ -1,9 +1,12 @@
 // What the format readers share: the builder that collects data records into
 // the flat image, and the line and hex-digit helpers of the two text formats.
+// The readers call it; it calls nobody back.
 #pragma once
 
-#include "image_reader.h"
+#include "flat_image.h"
 #include "text_printf.h"
+
+#include <cstddef>
 
 // Collects data records into the flat image, checking the window and that no
 // two records disagree about a byte.
@@ -21,10 +24,6 @@ bool image_put(image_builder *builder, uint64_t address, const uint8_t *data, si
 // Sets the error "<name>: <where>: <what>" and returns false.
 bool image_fail(image_builder *builder, const std::string &where, const std::string &what);
 
-bool read_intel_hex(image_builder *builder, const uint8_t *data, size_t size);
-bool read_srec(image_builder *builder, const uint8_t *data, size_t size);
-bool read_elf32(image_builder *builder, const uint8_t *data, size_t size);
-
 // One line of a text format, without its line end; `number` counts from 1.
 struct text_line {
     const uint8_t *text;
@@ -34,6 +33,9 @@ struct text_line {
 
 // Steps to the next line from *pos; false at the end of the data.
 bool next_line(const uint8_t *data, size_t size, size_t *pos, text_line *line);
+
+// The value of one hex digit, or -1 for any other character.
+int hex_digit(uint8_t c);
 
 // Decodes a record's hex digits after its first `skip` characters into bytes.
 // False (with the error set) for an odd count or a character that is not a hex digit.

@@ -4,7 +4,7 @@
 // has section headers, only the bytes of its allocated sections are taken: the
 // linker often maps the ELF headers and the padding after them into the first
 // segment, below the program, and those are no part of the firmware.
-#include "image_builder.h"
+#include "image_formats.h"
 
 #define ELF_HEADER_SIZE 52
 #define ELF_PROGRAM_HEADER_SIZE 32

@@ -1,7 +1,7 @@
 // Intel HEX: data (00), end of file (01), extended segment (02) and linear (04)
 // addresses. Start addresses (03, 05) are read and ignored: the bootloader
 // starts the application through its own vector table.
-#include "image_builder.h"
+#include "image_formats.h"
 
 static bool expect_count(image_builder *builder, const std::string &where, int type, size_t count,
                          size_t wanted)

@@ -3,7 +3,7 @@
 // ignored: the bootloader starts the application itself). A file without an
 // end record is whole when a count after its last data record says so: tools
 // leave the end record out when their input had no start address.
-#include "image_builder.h"
+#include "image_formats.h"
 
 // Address bytes of each record type; 0 for a type that does not exist (S4).
 static const size_t address_size[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
