@@ -93,7 +93,7 @@ static int32_t echoed_bytes(const uint8_t *request, int32_t *added)
 bool reply_is_whole(const uint8_t *request, int32_t request_length, const uint8_t *reply,
                     int32_t reply_length)
 {
-    if (request_length < 4 || !frame_crc_ok(reply, reply_length))
+    if (request_length < RESET_LENGTH || !frame_crc_ok(reply, reply_length)) // the shortest request
         return false;
     if (reply_length == EXCEPTION_FRAME_LENGTH && reply[0] == request[0] &&
         reply[1] == (request[1] | REPLY_EXCEPTION_BIT))

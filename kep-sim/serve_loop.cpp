@@ -14,7 +14,6 @@
 #include <ctime>
 #include <deque>
 #include <poll.h>
-#include <random>
 #include <unistd.h>
 
 // Replies leave in chunks about this far apart: a reader sees a steady stream.
@@ -50,8 +49,7 @@ struct serve_state {
     size_t piece_sent;       // bytes of the front piece handed to the pty
     int64_t last_write_us;
     bool dump_failed;
-    bool deaf;               // reads nothing more from the line
-    std::minstd_rand jitter; // the --reply-jitter-ms delays
+    bool deaf; // reads nothing more from the line
     control_file control;
     int64_t next_control_poll_us;
 };
@@ -124,9 +122,6 @@ static void queue_reply(serve_state *state, reply_plan *plan, int64_t now)
     // A Modbus RTU slave answers only after the silence that ends the request.
     int32_t baud = state->options->baud;
     int64_t start = now + frame_silence_us(baud) + (int64_t)plan->delay_ms * 1000;
-    if (state->options->reply_jitter_ms > 0)
-        start += std::uniform_int_distribution<int64_t>(
-            0, (int64_t)state->options->reply_jitter_ms * 1000)(state->jitter);
     for (int32_t copy = 0; copy < plan->copies; copy++) {
         bool last_copy = copy == plan->copies - 1;
         after_reply after = last_copy ? plan->after : AFTER_NOTHING;
@@ -338,15 +333,15 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
     serve_state state{};
     state.options = options;
     state.endpoint = endpoint;
+    target_insert_board(&state.target, &options->faults, options->flash_ms, options->after_reset);
     if (options->reply_jitter_ms > 0) {
-        uint32_t seed = options->jitter_seed ? options->jitter_seed : (uint32_t)now_us() | 1;
-        state.jitter.seed(seed);
+        uint32_t seed = options->jitter_seed ? options->jitter_seed : (uint32_t)now_us();
+        target_set_jitter(&state.target, options->reply_jitter_ms, seed);
         sim_log("replies 0 to %d ms late at random, --jitter-seed %u",
                 (int)options->reply_jitter_ms, seed);
     }
     if (options->chunk_ms > 0)
         sim_log("bytes reach the tool every %d ms", (int)options->chunk_ms);
-    target_insert_board(&state.target, &options->faults, options->flash_ms, options->after_reset);
     if (!target_preload(&state.target, options->preload)) {
         sim_log("--load: %zu bytes do not fit the flash above 0x08000800", options->preload.size());
         return 1;

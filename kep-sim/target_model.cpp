@@ -4,6 +4,7 @@
 #include "text_printf.h"
 
 #include <algorithm>
+#include <random>
 
 void target_init(target_model *target, const fault_switches *faults, int32_t flash_ms)
 {
@@ -18,6 +19,20 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
     target->verify_queries = 0;
     target->resets = 0;
     target->block_sends.assign(target->flash.size() / SIM_BLOCK_SIZE + 2, 0);
+}
+
+void target_set_jitter(target_model *target, int32_t max_ms, uint32_t seed)
+{
+    target->reply_jitter_ms = max_ms;
+    target->jitter_state = seed;
+}
+
+static int32_t draw_jitter(target_model *target)
+{
+    std::minstd_rand random(target->jitter_state);
+    int32_t ms = std::uniform_int_distribution<int32_t>(0, target->reply_jitter_ms)(random);
+    target->jitter_state = (uint32_t)random();
+    return ms;
 }
 
 uint32_t part_flash_kib(const fault_switches *faults)
@@ -205,7 +220,7 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
     plan->notes.push_back(text_printf("reply: range CRC %#06x", range_crc));
 }
 
-reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length)
+static reply_plan answer_request(target_model *target, const uint8_t *request, size_t length)
 {
     reply_plan plan{};
     plan.copies = 1;
@@ -275,5 +290,13 @@ reply_plan target_handle_request(target_model *target, const uint8_t *request, s
     plan.notes.push_back(
         text_printf("request 0x%02x of a wrong length, %zu bytes", request[2], length));
     set_exception(&plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
+    return plan;
+}
+
+reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length)
+{
+    reply_plan plan = answer_request(target, request, length);
+    if (!plan.bytes.empty() && target->reply_jitter_ms > 0)
+        plan.delay_ms += draw_jitter(target);
     return plan;
 }

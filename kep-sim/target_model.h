@@ -43,6 +43,10 @@ struct target_model {
     int32_t verify_queries;           // verify queries seen so far
     int32_t resets;                   // reset requests seen so far
     std::vector<int32_t> block_sends; // program requests seen, per block index
+    // The line's, kept across boards: each reply up to this much later at
+    // random (0: none); the state seeds the next draw, a number keeps the record plain.
+    int32_t reply_jitter_ms = 0;
+    uint32_t jitter_state = 0;
 };
 
 enum after_reply {
@@ -76,6 +80,10 @@ void target_remove_board(target_model *target);
 // Handles one complete frame as received; frames with a wrong CRC or another
 // unit's address get no reply, as on a Modbus RTU line.
 reply_plan target_handle_request(target_model *target, const uint8_t *request, size_t length);
+
+// From now on each reply waits a random 0 to `max_ms` ms more, drawn from
+// `seed`: the same seed, the same delays.
+void target_set_jitter(target_model *target, int32_t max_ms, uint32_t seed);
 
 // KiB of flash of the part that `faults` describe.
 uint32_t part_flash_kib(const fault_switches *faults);

@@ -5,6 +5,7 @@
 #include "frames.h"
 #include "target_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 
@@ -92,10 +93,18 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
          "11 2bf2 7ms 0/0 x1 a2",
          end_2},
         {"ignore_contact", {.ignore_contact = 1}, contact, "none", "15 2bf3 0ms 0/0 x1 a0", 0},
-        {"a 2 MiB part's last block", {.flash_kib = 2048}, program_request(end_2m - 1024), ack,
-         ack, end_2m},
-        {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused,
-         refused, 0},
+        {"a 2 MiB part's last block",
+         {.flash_kib = 2048},
+         program_request(end_2m - 1024),
+         ack,
+         ack,
+         end_2m},
+        {"past a 2 MiB part",
+         {.flash_kib = 2048},
+         program_request(end_2m - 1023),
+         refused,
+         refused,
+         0},
     };
     for (const auto &c : cases) {
         target_model target;
@@ -107,6 +116,28 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
             << c.name;
         EXPECT_EQ(target.written_end, c.written_end) << c.name;
     }
+}
+
+// Each reply 0 to N ms late: within the bounds, varied, and the same again
+// from the same seed.
+TEST(target_model_test, reply_jitter_is_bounded_varied_and_repeatable_from_its_seed)
+{
+    const std::vector<uint8_t> block = program_request(SIM_WRITABLE_BASE);
+    auto delays = [&](uint32_t seed) {
+        target_model target;
+        fault_switches none{};
+        target_init(&target, &none, 7);
+        target_set_jitter(&target, 16, seed);
+        std::vector<int32_t> got;
+        for (int i = 0; i < 200; i++)
+            got.push_back(target_handle_request(&target, block.data(), block.size()).delay_ms);
+        return got;
+    };
+    std::vector<int32_t> first = delays(26);
+    EXPECT_EQ(*std::min_element(first.begin(), first.end()), 7);
+    EXPECT_EQ(*std::max_element(first.begin(), first.end()), 7 + 16);
+    EXPECT_EQ(delays(26), first);
+    EXPECT_NE(delays(27), first);
 }
 
 // A fixture's board: placed, reset into what it runs, taken off, and a new
