@@ -101,6 +101,7 @@ TEST_F(SerialNumbers, AKilledStationsNumberIsNotReusedAndChecksSkipTheField)
                               "0x08000864", "--quiet"});
     EXPECT_EQ(run.status, 1) << run.err;
     expect_in_order(run.err, {"rig/a  equal", "rig/b  equal", "rig/c  differs"});
+    EXPECT_THAT(run.err, testing::Not(HasSubstr("Contacting Device"))) << "--quiet: no status lines";
     EXPECT_EQ(text_of(dir + "/serial"), "7002\n") << "taken only by boards written";
 }
 

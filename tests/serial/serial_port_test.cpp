@@ -112,9 +112,11 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
         {"more than count waiting", {{-1, fill(30, 1)}}, false, 10, {10, 10, 10}, 0, 90},
         // Ended one gap past the total however long it lasts; the later reads take the rest.
         {"a stream", stream, false, 1040, {-1, -1, -1, -1, -1, -1}, 115, 160},
-        // At once, not on the gap; the next request keeps 2 ms from its last byte.
-        {"a whole reply", {{10, reset}}, false, 1040, {5}, 5, 25, reset, 1.5},
-        {"a reply across the total", across, false, 1040, {15}, 100, 125, contact},
+        // At once, before a byte that follows within the gap; the next request keeps
+        // 2 ms from a whole reply's last byte.
+        {"a whole reply", {{10, reset}, {12, {0x55}}}, false, 1040, {5, 1}, 5, 1000, reset},
+        {"the turnaround", {{10, reset}}, false, 1040, {5}, 5, 1000, reset, 1.5},
+        {"a reply across the total", across, false, 1040, {15}, 100, 200, contact},
         {"one byte more: the gap", {{10, reset_and_one}}, false, 1040, {6}, 25, 90, reset},
     };
     auto send = [&](const fill &bytes) {
