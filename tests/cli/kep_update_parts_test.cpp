@@ -282,6 +282,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
         record("", 30, 5, "updated", "null"),       // written before records had a station
         "{\"operation\":\"update\"}",               // line 8
+        record("", 40, 3, "updated", "null"),
     };
     std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
     std::ofstream file(path);
@@ -293,26 +294,26 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
     EXPECT_EQ(summarize_reports({path}, true, &json, &json_problems), 2);
     unlink(path.c_str());
     EXPECT_EQ(text,
-              "records: 6 from 1 files, 2 skipped (not records)\n"
+              "records: 7 from 1 files, 2 skipped (not records)\n"
               "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
               "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
               "  960.0 boards per hour over 0:00:15 active\n"
               "  serial numbers 100 to 105: 3 used; 3 missing: 102-104; repeated: 101\n"
               "  update time: median 2.00 s, slowest 3.00 s (/dev/ttyUSB2, started "
               "2026-12-07T08:00:08.000Z)\n"
-              "station -, lot -\n  boards 1: passed 1, failed 0\n"
-              "  first-pass yield 100.0 % (1 of 1 first attempts)\n"
-              "  720.0 boards per hour over 0:00:05 active\n"
-              "  update time: median 5.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
+              "station -, lot -\n  boards 2: passed 2, failed 0\n"
+              "  first-pass yield 100.0 % (2 of 2 first attempts)\n"
+              "  553.8 boards per hour over 0:00:13 active\n"
+              "  update time: median 4.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
               "2026-12-07T08:00:30.000Z)\n");
     const std::vector<std::string> in_json = {
-        "\"records\":6,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
+        "\"records\":7,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
         "\"boards\":4,\"passed\":3,\"failed\":{\"FAILED\":1},\"checks\":{\"equal\":1},"
         "\"first_attempts\":3,\"first_attempts_passed\":2,",
         "\"active_seconds\":15.0,\"boards_per_hour\":960.0,\"serial_numbers\":{\"first\":100,"
         "\"last\":105,\"count\":3,\"missing\":3,\"gaps\":[[102,104]],\"repeated\":[101]},"
         "\"median_seconds\":2.0,\"slowest\":{\"seconds\":3.0,",
-        "{\"station\":null,\"lot\":null,\"boards\":1,",
+        "{\"station\":null,\"lot\":null,\"boards\":2,",
     };
     for (const auto &expected : in_json)
         EXPECT_THAT(json, HasSubstr(expected));
