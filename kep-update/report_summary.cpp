@@ -3,7 +3,6 @@
 #include "text_printf.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 // Keeps the members in the order written, as a reader of the output expects.
 using json = nlohmann::ordered_json;
@@ -43,12 +43,9 @@ struct record_group {
 // "2026-12-06T23:59:01.123Z", as the records write it, to milliseconds since 1970.
 static bool parse_stamp(const std::string &text, int64_t *unix_ms)
 {
-    static const char shape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (text.size() != sizeof shape - 1)
+    static const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    if (!std::regex_match(text, shape))
         return false;
-    for (size_t i = 0; i < text.size(); i++)
-        if (shape[i] == 'd' ? !isdigit((unsigned char)text[i]) : text[i] != shape[i])
-            return false;
     auto number = [&](size_t at, size_t length) { return std::stoi(text.substr(at, length)); };
     std::chrono::year_month_day date{std::chrono::year{number(0, 4)},
                                      std::chrono::month{(unsigned)number(5, 2)},

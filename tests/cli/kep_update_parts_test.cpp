@@ -278,7 +278,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         record(a, 3, 4, "FAILED", "101"),
         "{\"started\":",                   // line 3: cut short
         record(a, 8, 3, "updated", "101"), // the same board again: not its first attempt
-        record(a, 12, 1, "equal", "null", "check"),
+        record(a, 12, 1.25, "equal", "null", "check"),
         record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
         record("", 30, 5, "updated", "null"),       // written before records had a station
         "{\"operation\":\"update\"}",               // line 8
@@ -297,7 +297,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
               "records: 7 from 1 files, 2 skipped (not records)\n"
               "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
               "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
-              "  960.0 boards per hour over 0:00:15 active\n"
+              "  944.3 boards per hour over 0:00:15 active\n"
               "  serial numbers 100 to 105: 3 used; 3 missing: 102-104; repeated: 101\n"
               "  update time: median 2.00 s, slowest 3.00 s (/dev/ttyUSB2, started "
               "2026-12-07T08:00:08.000Z)\n"
@@ -310,7 +310,8 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         "\"records\":7,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
         "\"boards\":4,\"passed\":3,\"failed\":{\"FAILED\":1},\"checks\":{\"equal\":1},"
         "\"first_attempts\":3,\"first_attempts_passed\":2,",
-        "\"active_seconds\":15.0,\"boards_per_hour\":960.0,\"serial_numbers\":{\"first\":100,"
+        "\"active_seconds\":15.25,\"boards_per_hour\":944.2622950819672,\"serial_numbers\":{"
+        "\"first\":100,"
         "\"last\":105,\"count\":3,\"missing\":3,\"gaps\":[[102,104]],\"repeated\":[101]},"
         "\"median_seconds\":2.0,\"slowest\":{\"seconds\":3.0,",
         "{\"station\":null,\"lot\":null,\"boards\":2,",
