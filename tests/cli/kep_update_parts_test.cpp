@@ -254,17 +254,19 @@ TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
     std::filesystem::remove_all(here);
 }
 
-// A record as kep-update writes it, 8:MM:SS on 2026-12-07, `origin` its first members.
+// A record as kep-update writes it, `start_s` after 08:00 on 2026-12-07, `origin`
+// its first members.
 std::string record(const char *origin, int start_s, double seconds, const char *outcome,
                    const char *number, const char *operation = "update")
 {
     char line[600];
+    int end_s = start_s + (int)seconds;
     snprintf(line, sizeof line,
-             "{%s\"started\":\"2026-12-07T08:%02d:%02d.000Z\",\"ended\":\"2026-12-07T08:%02d:"
+             "{%s\"started\":\"2026-12-07T%02d:%02d:%02d.000Z\",\"ended\":\"2026-12-07T%02d:%02d:"
              "%02d.%03dZ\",\"port\":\"/dev/ttyUSB%d\",\"usb\":null,\"operation\":\"%s\","
              "\"outcome\":\"%s\",\"exit_status\":%d,\"seconds\":%.3f,\"serial_number\":%s}",
-             origin, start_s / 60, start_s % 60, (start_s + (int)seconds) / 60,
-             (start_s + (int)seconds) % 60, (int)(seconds * 1000) % 1000, start_s % 3, operation,
+             origin, 8 + start_s / 3600, start_s / 60 % 60, start_s % 60, 8 + end_s / 3600,
+             end_s / 60 % 60, end_s % 60, (int)(seconds * 1000) % 1000, start_s % 3, operation,
              outcome, strcmp(outcome, "updated") && strcmp(outcome, "equal") ? 1 : 0, seconds,
              number);
     return line;
@@ -282,7 +284,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
         record("", 30, 5, "updated", "null"),       // written before records had a station
         "{\"operation\":\"update\"}",               // line 8
-        record("", 40, 3, "updated", "null"),
+        record("", 3598, 3, "updated", "null"),     // across an hour
     };
     std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
     std::ofstream file(path);
@@ -303,7 +305,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
               "2026-12-07T08:00:08.000Z)\n"
               "station -, lot -\n  boards 2: passed 2, failed 0\n"
               "  first-pass yield 100.0 % (2 of 2 first attempts)\n"
-              "  553.8 boards per hour over 0:00:13 active\n"
+              "  900.0 boards per hour over 0:00:08 active\n"
               "  update time: median 4.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
               "2026-12-07T08:00:30.000Z)\n");
     const std::vector<std::string> in_json = {
