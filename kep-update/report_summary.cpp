@@ -3,13 +3,14 @@
 #include "text_printf.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 // Keeps the members in the order written, as a reader of the output expects.
 using json = nlohmann::ordered_json;
@@ -39,32 +40,20 @@ struct record_group {
     std::vector<summary_record> records;
 };
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-static int64_t days_from_civil(int64_t year, int64_t month, int64_t day)
-{
-    year -= month <= 2;
-    int64_t era = (year >= 0 ? year : year - 399) / 400;
-    int64_t year_of_era = year - era * 400;
-    int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
-
 // "2026-12-06T23:59:01.123Z", as the records write it, to milliseconds since 1970.
 static bool parse_stamp(const std::string &text, int64_t *unix_ms)
 {
-    static const char shape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (text.size() != sizeof shape - 1)
+    static const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    if (!std::regex_match(text, shape))
         return false;
-    for (size_t i = 0; i < text.size(); i++)
-        if (shape[i] == 'd' ? !isdigit((unsigned char)text[i]) : text[i] != shape[i])
-            return false;
-    auto number = [&](size_t at, size_t length) { return std::stoll(text.substr(at, length)); };
-    int64_t month = number(5, 2), day = number(8, 2), hour = number(11, 2), minute = number(14, 2),
-            second = number(17, 2);
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
+    auto number = [&](size_t at, size_t length) { return std::stoi(text.substr(at, length)); };
+    std::chrono::year_month_day date{std::chrono::year{number(0, 4)},
+                                     std::chrono::month{(unsigned)number(5, 2)},
+                                     std::chrono::day{(unsigned)number(8, 2)}};
+    int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59)
         return false;
-    int64_t days = days_from_civil(number(0, 4), month, day);
+    int64_t days = std::chrono::sys_days{date}.time_since_epoch().count();
     *unix_ms = ((days * 24 + hour) * 60 + minute) * 60000 + second * 1000 + number(20, 3);
     return true;
 }

@@ -259,17 +259,19 @@ TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
     std::filesystem::remove_all(here);
 }
 
-// A record as kep-update writes it, 8:MM:SS on 2026-12-07, `origin` its first members.
+// A record as kep-update writes it, `start_s` after 08:00 on 2026-12-07, `origin`
+// its first members.
 std::string record(const char *origin, int start_s, double seconds, const char *outcome,
                    const char *number, const char *operation = "update")
 {
     char line[600];
+    int end_s = start_s + (int)seconds;
     snprintf(line, sizeof line,
-             "{%s\"started\":\"2026-12-07T08:%02d:%02d.000Z\",\"ended\":\"2026-12-07T08:%02d:"
+             "{%s\"started\":\"2026-12-07T%02d:%02d:%02d.000Z\",\"ended\":\"2026-12-07T%02d:%02d:"
              "%02d.%03dZ\",\"port\":\"/dev/ttyUSB%d\",\"usb\":null,\"operation\":\"%s\","
              "\"outcome\":\"%s\",\"exit_status\":%d,\"seconds\":%.3f,\"serial_number\":%s}",
-             origin, start_s / 60, start_s % 60, (start_s + (int)seconds) / 60,
-             (start_s + (int)seconds) % 60, (int)(seconds * 1000) % 1000, start_s % 3, operation,
+             origin, 8 + start_s / 3600, start_s / 60 % 60, start_s % 60, 8 + end_s / 3600,
+             end_s / 60 % 60, end_s % 60, (int)(seconds * 1000) % 1000, start_s % 3, operation,
              outcome, strcmp(outcome, "updated") && strcmp(outcome, "equal") ? 1 : 0, seconds,
              number);
     return line;
@@ -283,10 +285,11 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         record(a, 3, 4, "FAILED", "101"),
         "{\"started\":",                   // line 3: cut short
         record(a, 8, 3, "updated", "101"), // the same board again: not its first attempt
-        record(a, 12, 1, "equal", "null", "check"),
+        record(a, 12, 1.25, "equal", "null", "check"),
         record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
         record("", 30, 5, "updated", "null"),       // written before records had a station
         "{\"operation\":\"update\"}",               // line 8
+        record("", 3598, 3, "updated", "null"),     // across an hour
     };
     std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
     std::ofstream file(path);
@@ -298,26 +301,27 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
     EXPECT_EQ(summarize_reports({path}, true, &json, &json_problems), 2);
     unlink(path.c_str());
     EXPECT_EQ(text,
-              "records: 6 from 1 files, 2 skipped (not records)\n"
+              "records: 7 from 1 files, 2 skipped (not records)\n"
               "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
               "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
-              "  960.0 boards per hour over 0:00:15 active\n"
+              "  944.3 boards per hour over 0:00:15 active\n"
               "  serial numbers 100 to 105: 3 used; 3 missing: 102-104; repeated: 101\n"
               "  update time: median 2.00 s, slowest 3.00 s (/dev/ttyUSB2, started "
               "2026-12-07T08:00:08.000Z)\n"
-              "station -, lot -\n  boards 1: passed 1, failed 0\n"
-              "  first-pass yield 100.0 % (1 of 1 first attempts)\n"
-              "  720.0 boards per hour over 0:00:05 active\n"
-              "  update time: median 5.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
+              "station -, lot -\n  boards 2: passed 2, failed 0\n"
+              "  first-pass yield 100.0 % (2 of 2 first attempts)\n"
+              "  900.0 boards per hour over 0:00:08 active\n"
+              "  update time: median 4.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
               "2026-12-07T08:00:30.000Z)\n");
     const std::vector<std::string> in_json = {
-        "\"records\":6,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
+        "\"records\":7,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
         "\"boards\":4,\"passed\":3,\"failed\":{\"FAILED\":1},\"checks\":{\"equal\":1},"
         "\"first_attempts\":3,\"first_attempts_passed\":2,",
-        "\"active_seconds\":15.0,\"boards_per_hour\":960.0,\"serial_numbers\":{\"first\":100,"
+        "\"active_seconds\":15.25,\"boards_per_hour\":944.2622950819672,\"serial_numbers\":{"
+        "\"first\":100,"
         "\"last\":105,\"count\":3,\"missing\":3,\"gaps\":[[102,104]],\"repeated\":[101]},"
         "\"median_seconds\":2.0,\"slowest\":{\"seconds\":3.0,",
-        "{\"station\":null,\"lot\":null,\"boards\":1,",
+        "{\"station\":null,\"lot\":null,\"boards\":2,",
     };
     for (const auto &expected : in_json)
         EXPECT_THAT(json, HasSubstr(expected));
