@@ -54,6 +54,7 @@ TEST(Reports, SystemTextsLoseLineBreaksAndTheFinalFullStopInsideASentence)
         {"Spaced . \n", "Spaced"},
         {".", ""},
         {"\r\n", ""},
+        {"\r\nAfter a break.", "After a break"},
     };
     for (const auto &c : cases) {
         std::string text = c.text;
