@@ -62,6 +62,9 @@ TEST(Reports, SystemTextsLoseLineBreaksAndTheFinalFullStopInsideASentence)
         EXPECT_EQ(std::string(text.c_str()), c.trimmed);
         EXPECT_EQ(length, (int)strlen(c.trimmed));
     }
+    char untouched[] = "no room.";
+    EXPECT_EQ(error_phrase(5, untouched, 0), 0);
+    EXPECT_STREQ(untouched, "no room.");
 }
 
 TEST(Reports, StatusIsBoundedTraceLinesStayWholeAndWithoutARouteTheStatusIsShown)
