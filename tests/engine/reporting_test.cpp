@@ -85,6 +85,8 @@ TEST(Reports, StatusIsBoundedTraceLinesStayWholeAndWithoutARouteTheStatusIsShown
     fake_reset();
     status_printf(" - Idle - ");
     EXPECT_EQ(fake.shown_status, std::vector<std::string>{" - Idle - "});
+    link_event nobody_listens{};
+    report_event(&nobody_listens); // the dialog program has no route: nothing happens
 }
 
 } // namespace
