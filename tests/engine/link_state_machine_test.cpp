@@ -30,6 +30,7 @@ class LinkStateMachine : public testing::Test
         fake.now = 1000;
         reports.trace.clear();
         reports.status.clear();
+        reports.resends = 0;
         target = make_target();
         attach_target(&target);
     }
@@ -156,6 +157,7 @@ TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)
         if (w.bytes[2] == 0xF3 && w.bytes[10] != 4)
             verifies.push_back(w.at);
     ASSERT_GE(verifies.size(), 4u);
+    EXPECT_EQ(reports.resends, (int)verifies.size() - 1);
     // Each wait is timed from its own request, the first one's too.
     for (size_t i = 1; i < verifies.size(); i++)
         EXPECT_GT(verifies[i] - verifies[i - 1], 500u);
@@ -173,6 +175,7 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
             resets.push_back(fake.writes[i].at);
     ASSERT_EQ(resets.size(), 3u);
     EXPECT_EQ(t.link.resends, 2);
+    EXPECT_EQ(reports.resends, 2) << "each re-send is an event for the front end";
     // The first reset leaves from the verify step, so its first wait has an
     // extra tick; after that a silent read takes 100 ms and the timer 10 ms,
     // so every step re-sends.
@@ -253,6 +256,7 @@ TEST_F(LinkStateMachine, LostAckResendsTheSameBlockAfterMoreThan500msAndTracesAs
     ASSERT_EQ(t.link.state, STATE_DONE);
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P1", "P1", "P2", "V", "R"));
     EXPECT_EQ(t.link.resends, 1);
+    EXPECT_EQ(reports.resends, 1);
     const auto &first = fake.writes[4];
     const auto &again = fake.writes[5];
     EXPECT_EQ(first.bytes, again.bytes);

@@ -54,6 +54,7 @@ TEST(Reports, SystemTextsLoseLineBreaksAndTheFinalFullStopInsideASentence)
         {"Spaced . \n", "Spaced"},
         {".", ""},
         {"\r\n", ""},
+        {"\r\nAfter a break.", "After a break"},
     };
     for (const auto &c : cases) {
         std::string text = c.text;
@@ -61,6 +62,9 @@ TEST(Reports, SystemTextsLoseLineBreaksAndTheFinalFullStopInsideASentence)
         EXPECT_EQ(std::string(text.c_str()), c.trimmed);
         EXPECT_EQ(length, (int)strlen(c.trimmed));
     }
+    char untouched[] = "no room.";
+    EXPECT_EQ(error_phrase(5, untouched, 0), 0);
+    EXPECT_STREQ(untouched, "no room.");
 }
 
 TEST(Reports, StatusIsBoundedTraceLinesStayWholeAndWithoutARouteTheStatusIsShown)
@@ -81,6 +85,8 @@ TEST(Reports, StatusIsBoundedTraceLinesStayWholeAndWithoutARouteTheStatusIsShown
     fake_reset();
     status_printf(" - Idle - ");
     EXPECT_EQ(fake.shown_status, std::vector<std::string>{" - Idle - "});
+    link_event nobody_listens{};
+    report_event(&nobody_listens); // the dialog program has no route: nothing happens
 }
 
 } // namespace

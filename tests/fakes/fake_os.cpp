@@ -111,9 +111,14 @@ static void capture_status(void *context, const char *text)
     static_cast<captured_reports *>(context)->status.emplace_back(text);
 }
 
+static void capture_event(void *context, const link_event *event)
+{
+    static_cast<captured_reports *>(context)->resends += event->kind == LINK_EVENT_RESEND;
+}
+
 captured_reports::captured_reports()
 {
-    sink = {this, capture_trace, capture_flush, capture_status, nullptr};
+    sink = {this, capture_trace, capture_flush, capture_status, capture_event};
     report_route(&sink);
 }
 

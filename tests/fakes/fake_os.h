@@ -41,6 +41,7 @@ void fake_deliver(uint32_t at, const std::vector<uint8_t> &bytes);
 struct captured_reports {
     std::string trace;
     std::vector<std::string> status;
+    int resends = 0; // LINK_EVENT_RESEND events
     report_sink sink{};
     captured_reports();
     ~captured_reports();

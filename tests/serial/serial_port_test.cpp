@@ -202,12 +202,18 @@ TEST_F(serial_port_test, a_held_port_refuses_a_second_open_writes_everything_the
     long code = 0;
     EXPECT_FALSE(port_failed(handle, &code));
 
-    close(master);
+    // The peer hangs up while a write waits for room: the write ends and notes why,
+    // and so does the next one.
+    std::thread hang_up([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        close(master);
+    });
+    EXPECT_LT(port_write(handle, bytes.data(), (int)bytes.size()), (int)bytes.size());
+    hang_up.join();
     master = -1;
-    // A write to the dead port notes why.
-    EXPECT_LT(port_write(handle, bytes.data(), 13), 13);
     ASSERT_TRUE(port_failed(handle, &code));
     EXPECT_EQ(code, EIO);
+    EXPECT_LT(port_write(handle, bytes.data(), 13), 13);
     for (int attempt = 0; attempt < 2; attempt++) {
         double start = now_ms();
         EXPECT_EQ(port_read(handle, bytes.data(), 1040), 0);
