@@ -269,17 +269,20 @@ static std::string finished_line(const board *b)
     return line;
 }
 
-// "passed 12  failed 1  first-pass yield 92%  140 boards/h  in progress 2"
+// "passed 12  failed 1  first-pass yield 92%  140 boards/h  in progress 2"; a check's
+// "equal 12  not equal 1".
 static std::string tally(const runner *run, size_t running)
 {
-    std::string text = std::string(run->settings->job.check ? "equal " : "passed ") +
-                       std::to_string(run->passed) + "  failed " + std::to_string(run->failed);
+    bool check = run->settings->job.check;
+    std::string text = std::string(check ? "equal " : "passed ") + std::to_string(run->passed) +
+                       (check ? "  not equal " : "  failed ") + std::to_string(run->failed);
     if (run->updates > 0)
         text += "  first-pass yield " + std::to_string(run->updates_passed * 100 / run->updates) + "%";
-    double hours = (tick_count_ms() - run->started_ms) / 3600000.0;
-    int boards = run->passed + run->failed;
-    if (boards > 0 && hours > 0)
-        text += "  " + std::to_string((int)(boards / hours + 0.5)) + " boards/h";
+    // A rate from the first minute would promise what no line does.
+    uint32_t ran_ms = tick_count_ms() - run->started_ms;
+    if (ran_ms >= RATE_AFTER_MS)
+        text += "  " + std::to_string((int)((run->passed + run->failed) * 3600000.0 / ran_ms + 0.5)) +
+                " boards/h";
     return text + "  in progress " + std::to_string(running);
 }
 

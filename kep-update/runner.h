@@ -21,6 +21,7 @@
 #define LOOK_TIMEOUT_MS 350u    // one look for a board on a watched port
 #define BOARD_LEFT_MS 1000u     // no bootloader's answer this long: the board has left
 #define REOPEN_PAUSE_MS 1000u   // a watched port that did not open is tried again
+#define RATE_AFTER_MS 60000u    // boards per hour shown once the station has run this long
 
 struct run_settings {
     std::vector<std::string> ports; // named ports, or with `watch` the patterns
