@@ -56,12 +56,18 @@ struct serve_state {
 
 static bool is_fixture(const serve_state *state) { return !state->options->control_path.empty(); }
 
-// A board placed or taken off: what the last one was still sending is lost.
+// A board placed or taken off: what the last one was still sending is lost,
+// and so is what it never read (a board that stopped reading leaves the line
+// full), so that the next board hears only what comes after it.
 static void board_changed(serve_state *state)
 {
     state->outgoing.clear();
     state->piece_sent = 0;
     state->deaf = false;
+    uint8_t unread[4096];
+    while (read(state->endpoint->master, unread, sizeof unread) > 0) {
+    }
+    assembler_init(&state->assembler, state->options->baud);
 }
 
 static void apply_control_line(serve_state *state, const std::string &line)

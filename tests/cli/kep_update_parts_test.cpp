@@ -290,6 +290,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         record("", 30, 5, "updated", "null"),       // written before records had a station
         "{\"operation\":\"update\"}",               // line 8
         record("", 3598, 3, "updated", "null"),     // across an hour
+        record(a, 20, 1, "updated", "\"7\""),       // line 10: a number that is text
     };
     std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
     std::ofstream file(path);
@@ -301,7 +302,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
     EXPECT_EQ(summarize_reports({path}, true, &json, &json_problems), 2);
     unlink(path.c_str());
     EXPECT_EQ(text,
-              "records: 7 from 1 files, 2 skipped (not records)\n"
+              "records: 7 from 1 files, 3 skipped (not records)\n"
               "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
               "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
               "  944.3 boards per hour over 0:00:15 active\n"
@@ -314,7 +315,7 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
               "  update time: median 4.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
               "2026-12-07T08:00:30.000Z)\n");
     const std::vector<std::string> in_json = {
-        "\"records\":7,\"skipped_lines\":2,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
+        "\"records\":7,\"skipped_lines\":3,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
         "\"boards\":4,\"passed\":3,\"failed\":{\"FAILED\":1},\"checks\":{\"equal\":1},"
         "\"first_attempts\":3,\"first_attempts_passed\":2,",
         "\"active_seconds\":15.25,\"boards_per_hour\":944.2622950819672,\"serial_numbers\":{"
@@ -326,7 +327,8 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
     for (const auto &expected : in_json)
         EXPECT_THAT(json, HasSubstr(expected));
     EXPECT_EQ(problems, "kep-update: " + path + ": line 3 is not a report record; skipped\n" +
-                            "kep-update: " + path + ": line 8 is not a report record; skipped\n");
+                            "kep-update: " + path + ": line 8 is not a report record; skipped\n" +
+                            "kep-update: " + path + ": line 10 is not a report record; skipped\n");
     EXPECT_EQ(json_problems, problems);
 }
 

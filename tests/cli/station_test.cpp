@@ -277,6 +277,7 @@ TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
     } runs[] = {
         {"", 4, "no valid reply for 1 s while contacting"},
         {"insert --hangup-after 1", 4, "no valid reply for 1 s while writing block 2"},
+        {"insert --stop-reading-after 1", 4, "the target stopped taking data"},
         {"insert --restart-on-reset", 0, "did not confirm its reset"},
         {"insert --after-reset app", 0, ""},
         {"", 1, "(exception 0x01)"}, // its application answers
