@@ -108,7 +108,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         std::string now = text_of(tools.back().out_path);
         return std::exchange(seen, now) == now && now.ends_with("FROM 0x400...");
     }));
-    kill(tools.back().pid, SIGINT);
+    kill(tools.back().pid, SIGHUP); // its terminal closed
     child_run interrupted = child_finish(&tools.back(), in_ms(1000));
     EXPECT_TRUE(interrupted.out.ends_with("\n")) << "the last trace line is ended";
     port_handle again = port_open((dir + "/rig/fault" + std::to_string(cases.size() - 1)).c_str());
