@@ -108,7 +108,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         std::string now = text_of(tools.back().out_path);
         return std::exchange(seen, now) == now && now.ends_with("FROM 0x400...");
     }));
-    kill(tools.back().pid, SIGINT);
+    kill(tools.back().pid, SIGHUP); // its terminal closed
     child_run interrupted = child_finish(&tools.back(), in_ms(1000));
     EXPECT_TRUE(interrupted.out.ends_with("\n")) << "the last trace line is ended";
     port_handle again = port_open((dir + "/rig/fault" + std::to_string(cases.size() - 1)).c_str());
@@ -217,12 +217,10 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         {{"--port", denied}, 3, "port " + denied + ": permission denied; the device belongs to group dialout",
          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}}};
     // clang-format on
+    const std::string timeout = "--timeout takes 0 or a number of seconds from 0.001 up to 86400, "
+                                "not \"";
     for (const char *bad : {"soon", "nan", "-1", "86401", "1e-9"})
-        cases.push_back(
-            {{"--port", port, "--timeout", bad},
-             2,
-             std::string("--timeout takes 0 or a number of seconds from 0.001 up to 86400, not \"") + bad +
-                 "\""});
+        cases.push_back({{"--port", port, "--timeout", bad}, 2, timeout + bad + "\""});
     for (const auto &[path, why] : std::vector<std::pair<std::string, std::string>>{
              {dir + "/absent.bin", "cannot open image " + dir + "/absent.bin: No such file or directory"},
              {ram, ram + ": line 2: data at 0x20000000..0x20000000 reaches 0x08200000 or above, outside "

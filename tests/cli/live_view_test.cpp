@@ -118,21 +118,16 @@ TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheir
 // or FAILED kept in colour (none with NO_COLOR) at any width, no trace.
 TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
 {
-    auto fixture = [&](const char *name, const char *first, std::vector<std::string> options) {
-        std::ofstream(dir + "/" + name + ".ctl") << first << "\n";
-        options.insert(options.begin(), {"--control", dir + "/" + name + ".ctl"});
-        return start_sim(name, options);
-    };
-    fixture("ttyD", "remove", {});
-    fixture("ttyB", "insert --wrong-verify", {});
+    fixture("ttyD", "remove");
+    fixture("ttyB", "insert --wrong-verify");
     std::string app = fixture("ttyC", "insert", {"--after-reset", "app"});
     ASSERT_EQ(run_tool({"--port", app, "--image", small_image}).status, 0);
-    fixture("ttyA", "insert", {});
+    fixture("ttyA", "insert");
     for (int columns : {80, 40}) {
         SCOPED_TRACE(columns);
         if (columns == 40) { // new boards in place of the first run's
-            std::ofstream(dir + "/ttyA.ctl", std::ios::app) << "insert\n";
-            std::ofstream(dir + "/ttyB.ctl", std::ios::app) << "insert --wrong-verify\n";
+            command("ttyA", "insert\n");
+            command("ttyB", "insert --wrong-verify\n");
         }
         int master = -1, slave = -1;
         winsize size{24, (unsigned short)columns, 0, 0};

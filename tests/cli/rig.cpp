@@ -134,6 +134,19 @@ std::string rig::start_sim(const std::string &name, const std::vector<std::strin
     return link;
 }
 
+std::string rig::fixture(const std::string &name, const std::string &first,
+                         std::vector<std::string> options)
+{
+    std::ofstream(dir + "/" + name + ".ctl") << first << "\n";
+    options.insert(options.begin(), {"--control", dir + "/" + name + ".ctl"});
+    return start_sim(name, options);
+}
+
+void rig::command(const std::string &name, const std::string &lines)
+{
+    std::ofstream(dir + "/" + name + ".ctl", std::ios::app) << lines;
+}
+
 bool rig::start_tool(child *started, const std::vector<std::string> &arguments,
                      const std::vector<std::string> &runner, int terminal)
 {

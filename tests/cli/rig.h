@@ -51,6 +51,11 @@ class rig : public testing::Test
     // Starts kep-sim on the link rig/`name`; its flash goes to `name`.flash, its
     // log to `name`.err. Returns the link.
     std::string start_sim(const std::string &name, const std::vector<std::string> &options = {});
+    // kep-sim as a fixture on link rig/`name`: its board comes and goes by the
+    // lines of `name`.ctl, the first one `first`; command() appends lines.
+    std::string fixture(const std::string &name, const std::string &first,
+                        std::vector<std::string> options = {});
+    void command(const std::string &name, const std::string &lines);
     bool start_tool(child *started, const std::vector<std::string> &arguments,
                     const std::vector<std::string> &runner = {}, int terminal = -1);
     child_run run_tool(const std::vector<std::string> &arguments,

@@ -1,3 +1,4 @@
+#include "fake_target.h"
 #include "frame_bytes.h"
 #include "frames.h"
 
@@ -10,15 +11,9 @@ using testing::ElementsAreArray;
 namespace
 {
 
-struct frame_link {
-    std::vector<uint8_t> frame = std::vector<uint8_t>(MODBUS_FRAME_LENGTH_MAX);
-    update_link link{};
-    frame_link()
-    {
-        link.unit_address = UNIT_ADDRESS;
-        link.capacity = MODBUS_FRAME_LENGTH_MAX;
-        link.frame = frame.data();
-    }
+// The fakes' link record with its frame buffer; its one-byte image is not used here.
+struct frame_link : test_link {
+    frame_link() : test_link({0}) {}
 };
 
 std::vector<uint8_t> fill_of(size_t n) { return std::vector<uint8_t>(n, 0x12); }

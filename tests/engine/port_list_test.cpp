@@ -21,14 +21,10 @@ TEST(PortList, ListsTtysWithADeviceAndDescribesUsbOnes)
         const char *tty, *device, *type;
         std::vector<std::pair<const char *, const char *>> usb;
     } ttys[] = {
-        {"ttyUSB0",
-         "usb1/1-1/1-1:1.0/ttyUSB0",
-         nullptr,
-         {{"manufacturer", "FTDI"},
-          {"product", "FT232R USB UART"},
-          {"idVendor", "0403"},
-          {"idProduct", "6001"},
-          {"serial", "A50285BI"}}},
+        // clang-format off
+        {"ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", nullptr, {{"manufacturer", "FTDI"},
+         {"product", "FT232R USB UART"}, {"idVendor", "0403"}, {"idProduct", "6001"}, {"serial", "A50285BI"}}},
+        // clang-format on
         {"ttyACM0", "usb1/1-2/1-2:1.0", nullptr, {{"idVendor", "2e8a"}, {"idProduct", "000a"}}},
         {"ttyS0", "platform/serial8250/tty/ttyS0", "4", {}},
         {"ttyS1", "platform/serial8250/tty/ttyS1", "0", {}}, // an empty legacy slot
@@ -78,8 +74,8 @@ TEST(PortList, UsbIdentityFromWindowsInstanceIds)
         {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "USB device (0403:6001, serial A50285BI)"},
         {"ftdibus\\vid_0403+pid_6010+FT4XYZB\\0000", "USB device (0403:6010, serial FT4XYZ)"},
         {"USB\\VID_2341&PID_0043&MI_00\\6&3A757EEC&0&0000", "USB device (2341:0043)"},
-        {"USB\\VID_1A86&PID_7523\\5&2D6E8F1&0&2",
-         "USB device (1a86:7523)"}, // no serial: Windows made one up
+        // No serial: Windows made one up.
+        {"USB\\VID_1A86&PID_7523\\5&2D6E8F1&0&2", "USB device (1a86:7523)"},
         {"ACPI\\PNP0501\\1", ""},
         {"USB\\VID_04G3&PID_6001\\A5", ""},
         {"USB\\VID_0403\\A5", ""},

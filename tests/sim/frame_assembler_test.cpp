@@ -9,9 +9,8 @@
 namespace
 {
 
-const std::vector<uint8_t> contact = {4,    0x2b, 0xf3, 0x08, 0x00, 0x08, 0x00,
-                                      0x00, 0x00, 0x00, 0x04, 0x72, 0x82};
-const std::vector<uint8_t> reset = {4, 0x2b, 0xf4, 0x2f, 0x76};
+const std::vector<uint8_t> contact = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4});
+const std::vector<uint8_t> reset = with_crc({4, 0x2b, 0xf4});
 
 TEST(request_length_test, known_requests_by_their_layout_others_by_silence)
 {

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+const after_reset_mode boot = AFTER_RESET_BOOTLOADER, app = AFTER_RESET_APPLICATION;
+
 TEST(sim_options_test, switches_are_taken_or_refused)
 {
     struct {
@@ -16,30 +18,31 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         bool serve_forever;
         after_reset_mode after_reset;
     } cases[] = {
-        {{"--late-ack", "2:700"}, SIM_OPTIONS_OK, false, AFTER_RESET_BOOTLOADER},
-        {{"--late-ack", "0:700"}, 2, false, AFTER_RESET_BOOTLOADER},
-        {{"--late-ack", "1:-5"}, 2, false, AFTER_RESET_BOOTLOADER},
-        {{"--late-ack", "1,700"}, 2, false, AFTER_RESET_BOOTLOADER},
-        {{"--late-ack", "1:"}, 2, false, AFTER_RESET_BOOTLOADER},
-        {{"--late-ack", "1:600001"}, 2, false, AFTER_RESET_BOOTLOADER},
-        {{"--after-reset", "app"}, SIM_OPTIONS_OK, true, AFTER_RESET_APPLICATION},
-        {{"--after-reset", "bootloader"}, SIM_OPTIONS_OK, true, AFTER_RESET_BOOTLOADER},
-        {{"--after-reset", "application"}, 2, false, AFTER_RESET_BOOTLOADER},
-        {{"--control", "slot.ctl"}, SIM_OPTIONS_OK, true, AFTER_RESET_BOOTLOADER},
-        {{"--flash-kib", "2048"}, SIM_OPTIONS_OK, false, AFTER_RESET_BOOTLOADER}, // parts up to 2 MiB
-        {{"--flash-kib", "2049"}, 2, false, AFTER_RESET_BOOTLOADER},
+        {{"--late-ack", "2:700"}, SIM_OPTIONS_OK, false, boot},
+        {{"--late-ack", "0:700"}, 2, false, boot},
+        {{"--late-ack", "1:-5"}, 2, false, boot},
+        {{"--late-ack", "1,700"}, 2, false, boot},
+        {{"--late-ack", "1:"}, 2, false, boot},
+        {{"--late-ack", "1:600001"}, 2, false, boot},
+        {{"--after-reset", "app"}, SIM_OPTIONS_OK, true, app},
+        {{"--after-reset", "bootloader"}, SIM_OPTIONS_OK, true, boot},
+        {{"--after-reset", "application"}, 2, false, boot},
+        {{"--control", "slot.ctl"}, SIM_OPTIONS_OK, true, boot},
+        {{"--flash-kib", "2048"}, SIM_OPTIONS_OK, false, boot}, // parts up to 2 MiB
+        {{"--flash-kib", "2049"}, 2, false, boot},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.args[0]) + " " + c.args[1]);
         std::vector<const char *> argv = {"kep-sim"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         sim_options options;
         testing::internal::CaptureStderr();
         int status = parse_sim_options((int)argv.size(), argv.data(), &options);
         testing::internal::GetCapturedStderr();
-        EXPECT_EQ(status, c.status) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(status, c.status);
         if (status == SIM_OPTIONS_OK) {
-            EXPECT_EQ(options.serve_forever, c.serve_forever) << c.args[0] << " " << c.args[1];
-            EXPECT_EQ(options.after_reset, c.after_reset) << c.args[0] << " " << c.args[1];
+            EXPECT_EQ(options.serve_forever, c.serve_forever);
+            EXPECT_EQ(options.after_reset, c.after_reset);
         }
     }
 }
@@ -52,20 +55,19 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
     struct {
         const char *line;
         control_kind kind;
-        int32_t drop_ack, exception, flash_ms; // of the board an insert places
-        after_reset_mode after_reset;
+        int32_t drop_ack = 0, exception = 0, flash_ms = 0; // of the board an insert places
+        after_reset_mode after_reset = AFTER_RESET_BOOTLOADER;
     } cases[] = {
-        {"", CONTROL_NONE, 0, 0, 0, AFTER_RESET_BOOTLOADER},
-        {"  # a comment", CONTROL_NONE, 0, 0, 0, AFTER_RESET_BOOTLOADER},
-        {"insert", CONTROL_INSERT, 3, 0, 9, AFTER_RESET_BOOTLOADER},
-        {" insert \t", CONTROL_INSERT, 3, 0, 9, AFTER_RESET_BOOTLOADER},
-        {"insert --exception 5 --after-reset app", CONTROL_INSERT, 0, 5, 0,
-         AFTER_RESET_APPLICATION},
-        {"insert --exception 0", CONTROL_BAD, 0, 0, 0, AFTER_RESET_BOOTLOADER},
-        {"insert --help", CONTROL_BAD, 0, 0, 0, AFTER_RESET_BOOTLOADER},
-        {"remove", CONTROL_REMOVE, 0, 0, 0, AFTER_RESET_BOOTLOADER},
-        {"remove now", CONTROL_BAD, 0, 0, 0, AFTER_RESET_BOOTLOADER},
-        {"inserted", CONTROL_BAD, 0, 0, 0, AFTER_RESET_BOOTLOADER},
+        {"", CONTROL_NONE},
+        {"  # a comment", CONTROL_NONE},
+        {"insert", CONTROL_INSERT, 3, 0, 9},
+        {" insert \t", CONTROL_INSERT, 3, 0, 9},
+        {"insert --exception 5 --after-reset app", CONTROL_INSERT, 0, 5, 0, app},
+        {"insert --exception 0", CONTROL_BAD},
+        {"insert --help", CONTROL_BAD},
+        {"remove", CONTROL_REMOVE},
+        {"remove now", CONTROL_BAD},
+        {"inserted", CONTROL_BAD},
     };
     for (const auto &c : cases) {
         testing::internal::CaptureStdout();
@@ -73,12 +75,13 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
         control_command command = parse_control_line(c.line, command_line);
         testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(command.kind, c.kind) << c.line;
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(command.kind, c.kind);
         if (command.kind == CONTROL_INSERT) {
-            EXPECT_EQ(command.board.faults.drop_ack, c.drop_ack) << c.line;
-            EXPECT_EQ(command.board.faults.exception, c.exception) << c.line;
-            EXPECT_EQ(command.board.flash_ms, c.flash_ms) << c.line;
-            EXPECT_EQ(command.board.after_reset, c.after_reset) << c.line;
+            EXPECT_EQ(command.board.faults.drop_ack, c.drop_ack);
+            EXPECT_EQ(command.board.faults.exception, c.exception);
+            EXPECT_EQ(command.board.flash_ms, c.flash_ms);
+            EXPECT_EQ(command.board.after_reset, c.after_reset);
         }
     }
 }

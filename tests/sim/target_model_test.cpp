@@ -44,8 +44,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     const std::vector<uint8_t> block_2 = program_request(base + 1024);
     std::vector<uint8_t> bad_crc = program_request(base, 16);
     bad_crc[12] ^= 0x40;
-    const std::vector<uint8_t> contact = {4,    0x2b, 0xf3, 0x08, 0x00, 0x08, 0x00,
-                                          0x00, 0x00, 0x00, 0x04, 0x72, 0x82};
+    const std::vector<uint8_t> contact = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4});
     std::vector<uint8_t> one_short = program_request(base, 16);
     one_short.resize(one_short.size() - 3); // a data byte and the CRC
     one_short = with_crc(one_short);
@@ -59,6 +58,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         std::string first, again; // the replies to the request sent twice
         uint32_t written_end;     // of the target's flash after both
     } cases[] = {
+        // clang-format off
         {"in range", {}, block_2, ack, ack, end_2},
         {"below the writable base", {}, program_request(base - 1), refused, refused, 0},
         {"past the end", {}, program_request(SIM_FLASH_END - 1023), refused, refused, 0},
@@ -68,53 +68,28 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"a verify past the end", {}, past_end, refused, refused, 0},
         {"a bad CRC", {}, bad_crc, "none", "none", 0},
         {"another unit", {}, with_crc({5, 0x2B, 0xF4}), "none", "none", 0},
-        {"an unknown sub-code",
-         {},
-         with_crc({4, 0x2B, 0x0E, 1}),
-         "5 ab01 0ms 0/0 x1 a0",
-         "5 ab01 0ms 0/0 x1 a0",
-         0},
-        {"an unknown function",
-         {},
-         with_crc({4, 3, 0, 0, 0, 1}),
-         "5 8301 0ms 0/0 x1 a0",
-         "5 8301 0ms 0/0 x1 a0",
-         0},
+        {"an unknown sub-code", {}, with_crc({4, 0x2B, 0x0E, 1}), "5 ab01 0ms 0/0 x1 a0", "5 ab01 0ms 0/0 x1 a0", 0},
+        {"an unknown function", {}, with_crc({4, 3, 0, 0, 0, 1}), "5 8301 0ms 0/0 x1 a0", "5 8301 0ms 0/0 x1 a0", 0},
         {"reset", {}, with_crc({4, 0x2B, 0xF4}), "5 2bf4 0ms 0/0 x1 a1", "5 2bf4 0ms 0/0 x1 a1", 0},
         {"corrupt_ack", {.corrupt_ack = 2}, block_2, "11 2bf2! 7ms 0/0 x1 a0", ack, end_2},
         {"split_ack", {.split_ack = {2, 40}}, block_2, "11 2bf2 7ms 5/40 x1 a0", ack, end_2},
         {"duplicate_ack", {.duplicate_ack = 2}, block_2, "11 2bf2 7ms 0/0 x2 a0", ack, end_2},
         {"late_ack", {.late_ack = {2, 300}}, block_2, "11 2bf2 307ms 0/0 x1 a0", ack, end_2},
         {"exception", {.exception = 2}, block_2, refused, refused, 0},
-        {"hangup_after",
-         {.hangup_after = 2},
-         block_2,
-         "11 2bf2 7ms 0/0 x1 a2",
-         "11 2bf2 7ms 0/0 x1 a2",
-         end_2},
+        {"hangup_after", {.hangup_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a2", "11 2bf2 7ms 0/0 x1 a2", end_2},
         {"ignore_contact", {.ignore_contact = 1}, contact, "none", "15 2bf3 0ms 0/0 x1 a0", 0},
-        {"a 2 MiB part's last block",
-         {.flash_kib = 2048},
-         program_request(end_2m - 1024),
-         ack,
-         ack,
-         end_2m},
-        {"past a 2 MiB part",
-         {.flash_kib = 2048},
-         program_request(end_2m - 1023),
-         refused,
-         refused,
-         0},
+        {"a 2 MiB part's last block", {.flash_kib = 2048}, program_request(end_2m - 1024), ack, ack, end_2m},
+        {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused, refused, 0},
+        // clang-format on
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         target_model target;
         target_init(&target, &c.faults, 7);
         const uint8_t *request = c.request.data();
-        EXPECT_EQ(shape(target_handle_request(&target, request, c.request.size())), c.first)
-            << c.name;
-        EXPECT_EQ(shape(target_handle_request(&target, request, c.request.size())), c.again)
-            << c.name;
-        EXPECT_EQ(target.written_end, c.written_end) << c.name;
+        EXPECT_EQ(shape(target_handle_request(&target, request, c.request.size())), c.first);
+        EXPECT_EQ(shape(target_handle_request(&target, request, c.request.size())), c.again);
+        EXPECT_EQ(target.written_end, c.written_end);
     }
 }
 
@@ -157,29 +132,25 @@ TEST(target_model_test, a_fixture_board_answers_by_what_it_runs)
     } cases[] = {
         {"bootloader", {}, AFTER_RESET_BOOTLOADER, false, "5 2bf4 0ms 0/0 x1 a1", bootloader},
         {"application", {}, AFTER_RESET_APPLICATION, false, "5 2bf4 0ms 0/0 x1 a1", application},
-        {"restart",
-         {.restart_on_reset = true},
-         AFTER_RESET_APPLICATION,
-         false,
-         "none",
+        {"restart", {.restart_on_reset = true}, AFTER_RESET_APPLICATION, false, "none",
          application},
         {"removed", {}, AFTER_RESET_APPLICATION, true, "none", "none"},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
         target_model target;
+        auto answer = [&](const std::vector<uint8_t> &request) {
+            return shape(target_handle_request(&target, request.data(), request.size()));
+        };
         target_insert_board(&target, &c.faults, 0, c.after_reset);
-        target_handle_request(&target, block_1.data(), block_1.size());
+        answer(block_1);
         if (c.removed)
             target_remove_board(&target);
-        EXPECT_EQ(shape(target_handle_request(&target, reset.data(), reset.size())), c.reset_reply)
-            << c.name;
-        EXPECT_EQ(shape(target_handle_request(&target, contact.data(), contact.size())),
-                  c.contact_after)
-            << c.name;
+        EXPECT_EQ(answer(reset), c.reset_reply);
+        EXPECT_EQ(answer(contact), c.contact_after);
         target_insert_board(&target, &c.faults, 0, c.after_reset);
-        EXPECT_EQ(shape(target_handle_request(&target, contact.data(), contact.size())), bootloader)
-            << c.name;
-        EXPECT_EQ(target.flash[SIM_WRITABLE_BASE - SIM_FLASH_BASE], 0xFF) << c.name;
+        EXPECT_EQ(answer(contact), bootloader);
+        EXPECT_EQ(target.flash[SIM_WRITABLE_BASE - SIM_FLASH_BASE], 0xFF);
     }
 }
 

@@ -274,6 +274,7 @@ int request_mode(void *console, unsigned long mode)
 
 int check_console_choice()
 {
+    const unsigned long asked = ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
     struct {
         played_console console;
         bool live;
@@ -281,12 +282,8 @@ int check_console_choice()
     } cases[] = {
         {{false, false, true, 0}, false, 0}, // a file or a pipe
         {{true, true, false, 0}, true, 0},
-        {{true, false, true, 0},
-         true,
-         ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING},
-        {{true, false, false, 0},
-         false,
-         ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING},
+        {{true, false, true, 0}, true, asked},
+        {{true, false, false, 0}, false, asked},
     };
     const console_mode_calls calls = {read_mode, request_mode};
     for (auto &c : cases) {
