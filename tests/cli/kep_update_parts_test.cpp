@@ -76,7 +76,7 @@ TEST(Report, JsonStringsAndUtcStamps)
     const std::vector<std::pair<std::string, std::string>> strings = {
         {"plain /dev/ttyUSB0", "\"plain /dev/ttyUSB0\""},
         {"q\"b\\n\nt\t\x01\x7f", "\"q\\\"b\\\\n\\nt\\t\\u0001\\u007f\""},
-        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x8c", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x8c\""},
+        {"\xc3\xa9 \xe2\x82\xac \xef\xbc\xa1 \xf0\x9f\x94\x8c", "\"\xc3\xa9 \xe2\x82\xac \xef\xbc\xa1 \xf0\x9f\x94\x8c\""},
         {"\xff\xc3(\xe2\x82", "\"\\ufffd\\ufffd(\\ufffd\\ufffd\""}, // not UTF-8, or cut short
     };
     for (const auto &[text, json] : strings)
