@@ -384,7 +384,6 @@ void prepare_link(update_link *link, std::vector<uint8_t> *frame, const std::str
     link->unit_address = UNIT_ADDRESS;
     link->capacity = MODBUS_FRAME_LENGTH_MAX;
     link->frame = frame->data();
-    link->flash_base = FLASH_IMAGE_BASE;
 }
 
 // The job's counts and outcome, once it has ended.
