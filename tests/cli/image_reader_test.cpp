@@ -188,6 +188,9 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
     EXPECT_FALSE(read_image((const uint8_t *)"\x01\x02", 2, "app.HEX", &image));
     EXPECT_EQ(image.error, "app.HEX: named like an Intel HEX file, but its content is not Intel "
                            "HEX; refusing to write it as a raw binary");
+    // A lone 'S' is no S-record: the byte after it, past the file's end, is not read.
+    const std::vector<uint8_t> lone_s = {'S'};
+    EXPECT_TRUE(read_image(lone_s.data(), lone_s.size(), "fw", &image));
 }
 
 // Lengths around the 56-byte mark where the length field no longer fits the
