@@ -155,6 +155,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {last, ""},
         {std::string("\x7f" "ELF\x02"), "truncated ELF header"},
         {"", "no data bytes in the file"},
+        {":0108000011E6X\n", ""}, // not hex digits only: a raw binary
         // One digit too short for the shortest record: a raw binary; then the shortest.
         {":000000000\n", ""},
         {":00000001FF\n", "no data bytes in the file"},
