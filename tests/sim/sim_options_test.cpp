@@ -9,7 +9,7 @@ TEST(sim_options_test, block_delays_take_a_block_from_one_and_a_time_and_a_load_
     const std::pair<const char *, const char *> cases[] = {
         {"--late-ack", "2:700"}, // the only valid one
         {"--late-ack", "0:700"}, {"--late-ack", "1:-5"},      {"--late-ack", "1,700"},
-        {"--late-ack", "1:"},    {"--late-ack", "1:600001"}, {"--load", "/"}}; // a folder cannot be read
+        {"--late-ack", "1:"},    {"--late-ack", "1:600001"}, {"--load", "/"}, {"--load", "/no/such/file"}}; // neither can be read
     for (const auto &[option, value] : cases) {
         const char *argv[] = {"kep-sim", option, value};
         sim_options options;
