@@ -135,6 +135,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {ela + eof, "no data bytes in the file"},
         {ela + ":0108000011E6\n:0100000100FE\n",
          "line 3: bad byte count 1 for a type 01 record (it holds 0)"},
+        {ela + ":0100000200FD\n" + eof, "line 2: bad byte count 1 for a type 02 record (it holds 2)"},
         {"S307080008001122B6\nS9030000FC\n",
          "line 1: bad checksum 0xB6 (the record's bytes give 0xB5)"},
         {"S3090800080011D5\nS9030000FC\n", "line 1: bad byte count 9 (the record holds 6 bytes)"},
@@ -155,6 +156,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {last, ""},
         {std::string("\x7f" "ELF\x02"), "truncated ELF header"},
         {"", "no data bytes in the file"},
+        {":0108000011E6X\n", ""}, // not hex digits only: a raw binary
         // One digit too short for the shortest record: a raw binary; then the shortest.
         {":000000000\n", ""},
         {":00000001FF\n", "no data bytes in the file"},
@@ -188,6 +190,9 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
     EXPECT_FALSE(read_image((const uint8_t *)"\x01\x02", 2, "app.HEX", &image));
     EXPECT_EQ(image.error, "app.HEX: named like an Intel HEX file, but its content is not Intel "
                            "HEX; refusing to write it as a raw binary");
+    // A lone 'S' is no S-record: the byte after it, past the file's end, is not read.
+    const std::vector<uint8_t> lone_s = {'S'};
+    EXPECT_TRUE(read_image(lone_s.data(), lone_s.size(), "fw", &image));
 }
 
 // Lengths around the 56-byte mark where the length field no longer fits the

@@ -172,7 +172,9 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
         std::vector<std::string> runner = {};
     };
     const std::string zeros(64, '0'), digest = padded_sha256(small_image),
-                      serial = "--serial-number", file = "--serial-file", f = dir + "/next";
+                      serial = "--serial-number", file = "--serial-file", f = dir + "/next",
+                      blank = dir + "/blank.bin"; // 4 bytes of 0xFF at 0x08000864
+    std::ofstream(blank, std::ios::binary) << text_of(small_image).replace(100, 4, 4, '\xff');
     // Usage and image errors word for word; for a port, the message's start.
     // clang-format off
     std::vector<refusal> cases = {
@@ -194,6 +196,8 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
          "--serial-format takes u32le, u32be, u64le or ascii:N (N from 1 to 20), not \"u16le\""},
         {{"--port", port, serial, "0x0800F000", file, f, "--serial-start", "-1"}, 2,
          "--serial-start takes a whole number, not \"-1\""},
+        {{"--port", port, "--image", blank, serial, "0x08000864", file, f}, 2,
+         "the serial number file " + f + " does not exist (--serial-start N makes it)"},
         {{"--port", port, "--image", small_image, serial, "0x0800F000", file, f}, 2,
          "the serial number's field 0x0800F000..0x0800F003 lies outside the image's data "
          "0x08000800..0x080013B7"},

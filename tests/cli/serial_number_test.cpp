@@ -18,6 +18,8 @@ class SerialNumbers : public rig
     void SetUp() override
     {
         rig::SetUp();
+        numbered = dir + "/numbered.bin"; // in the test's own folder, known only now
+        report = dir + "/report.jsonl";
         std::string image = text_of(small_image);
         image.replace(100, 4, 4, '\xff'); // the field the firmware leaves blank
         std::ofstream(numbered, std::ios::binary) << image;
@@ -38,7 +40,7 @@ class SerialNumbers : public rig
         return number;
     }
 
-    std::string numbered = dir + "/numbered.bin", report = dir + "/report.jsonl";
+    std::string numbered, report;
 };
 
 TEST_F(SerialNumbers, TwoStationsSharingOneFileHandOutEachNumberOnce)

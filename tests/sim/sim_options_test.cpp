@@ -30,6 +30,7 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         {{"--control", "slot.ctl"}, SIM_OPTIONS_OK, true, boot},
         {{"--flash-kib", "2048"}, SIM_OPTIONS_OK, false, boot}, // parts up to 2 MiB
         {{"--flash-kib", "2049"}, 2, false, boot},
+        {{"--load", "/"}, 2, false, boot}, {{"--load", "/no/such/file"}, 2, false, boot}, // unreadable
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.args[0]) + " " + c.args[1]);

@@ -25,15 +25,17 @@ std::vector<uint8_t> program_request(uint32_t address, size_t length = 1024)
 }
 
 // A reply as text: its length, bytes 1 and 2, "!" for a bad CRC, its delay,
-// where it is split and the pause, how many copies and what follows it.
+// where it is split and the pause, how many copies and what follows it; "F"
+// when kep-sim's log names a fault.
 std::string shape(const reply_plan &p)
 {
+    bool fault = std::ranges::any_of(p.notes, [](const std::string &n) { return n.starts_with("fault: "); });
     if (p.bytes.empty())
-        return "none";
+        return fault ? "none F" : "none";
     char text[80];
-    snprintf(text, sizeof text, "%zu %02x%02x%s %dms %zu/%d x%d a%d", p.bytes.size(), p.bytes[1],
+    snprintf(text, sizeof text, "%zu %02x%02x%s %dms %zu/%d x%d a%d%s", p.bytes.size(), p.bytes[1],
              p.bytes[2], frame_crc_ok(p.bytes.data(), (int32_t)p.bytes.size()) ? "" : "!",
-             p.delay_ms, p.split_at, p.split_gap_ms, p.copies, p.after);
+             p.delay_ms, p.split_at, p.split_gap_ms, p.copies, p.after, fault ? " F" : "");
     return text;
 }
 
@@ -50,6 +52,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     one_short = with_crc(one_short);
     const std::vector<uint8_t> past_end = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 2, 0, 0});
     const char *ack = "11 2bf2 7ms 0/0 x1 a0", *refused = "5 ab02 0ms 0/0 x1 a0",
+               *refused_f = "5 ab02 0ms 0/0 x1 a0 F",
                *wrong_length = "5 ab03 0ms 0/0 x1 a0";
     struct {
         const char *name;
@@ -71,13 +74,13 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"an unknown sub-code", {}, with_crc({4, 0x2B, 0x0E, 1}), "5 ab01 0ms 0/0 x1 a0", "5 ab01 0ms 0/0 x1 a0", 0},
         {"an unknown function", {}, with_crc({4, 3, 0, 0, 0, 1}), "5 8301 0ms 0/0 x1 a0", "5 8301 0ms 0/0 x1 a0", 0},
         {"reset", {}, with_crc({4, 0x2B, 0xF4}), "5 2bf4 0ms 0/0 x1 a1", "5 2bf4 0ms 0/0 x1 a1", 0},
-        {"corrupt_ack", {.corrupt_ack = 2}, block_2, "11 2bf2! 7ms 0/0 x1 a0", ack, end_2},
-        {"split_ack", {.split_ack = {2, 40}}, block_2, "11 2bf2 7ms 5/40 x1 a0", ack, end_2},
-        {"duplicate_ack", {.duplicate_ack = 2}, block_2, "11 2bf2 7ms 0/0 x2 a0", ack, end_2},
-        {"late_ack", {.late_ack = {2, 300}}, block_2, "11 2bf2 307ms 0/0 x1 a0", ack, end_2},
-        {"exception", {.exception = 2}, block_2, refused, refused, 0},
-        {"hangup_after", {.hangup_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a2", "11 2bf2 7ms 0/0 x1 a2", end_2},
-        {"ignore_contact", {.ignore_contact = 1}, contact, "none", "15 2bf3 0ms 0/0 x1 a0", 0},
+        {"corrupt_ack", {.corrupt_ack = 2}, block_2, "11 2bf2! 7ms 0/0 x1 a0 F", ack, end_2},
+        {"split_ack", {.split_ack = {2, 40}}, block_2, "11 2bf2 7ms 5/40 x1 a0 F", ack, end_2},
+        {"duplicate_ack", {.duplicate_ack = 2}, block_2, "11 2bf2 7ms 0/0 x2 a0 F", ack, end_2},
+        {"late_ack", {.late_ack = {2, 300}}, block_2, "11 2bf2 307ms 0/0 x1 a0 F", ack, end_2},
+        {"exception", {.exception = 2}, block_2, refused_f, refused_f, 0},
+        {"hangup_after", {.hangup_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a2 F", "11 2bf2 7ms 0/0 x1 a2 F", end_2},
+        {"ignore_contact", {.ignore_contact = 1}, contact, "none F", "15 2bf3 0ms 0/0 x1 a0", 0},
         {"a 2 MiB part's last block", {.flash_kib = 2048}, program_request(end_2m - 1024), ack, ack, end_2m},
         {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused, refused, 0},
         // clang-format on
@@ -132,7 +135,7 @@ TEST(target_model_test, a_fixture_board_answers_by_what_it_runs)
     } cases[] = {
         {"bootloader", {}, AFTER_RESET_BOOTLOADER, false, "5 2bf4 0ms 0/0 x1 a1", bootloader},
         {"application", {}, AFTER_RESET_APPLICATION, false, "5 2bf4 0ms 0/0 x1 a1", application},
-        {"restart", {.restart_on_reset = true}, AFTER_RESET_APPLICATION, false, "none",
+        {"restart", {.restart_on_reset = true}, AFTER_RESET_APPLICATION, false, "none F",
          application},
         {"removed", {}, AFTER_RESET_APPLICATION, true, "none", "none"},
     };
