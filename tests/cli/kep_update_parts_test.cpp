@@ -40,11 +40,13 @@ TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
         int width;
         std::string expected; // the whole line
     };
-    // 25 blocks; the first acknowledged 10 s ago at tick 20000, 10 done since: 1.0 KiB/s.
+    // 25 blocks; the first acknowledged 10 s (or 5 s) before tick 20000, 10 done since.
     // clang-format off
     const std::vector<row> rows = {
-        {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 10000), false, 120,
-         port + ": [########................]  37%  programming 0x8003000  1.0 KiB/s  0:15 left"},
+        {snapshot(STATE_PROGRAM, 10, OUTCOME_RUNNING, "programming 0x8003000", 15000), false, 120,
+         port + ": [########................]  37%  programming 0x8003000  2.0 KiB/s  0:08 left"},
+        {snapshot(STATE_RESET, 25, OUTCOME_RUNNING, "Resetting target..."), false, 120,
+         port + ": [#######################.]  96%  Resetting target..."},
         {snapshot(STATE_PROGRAM, 0, OUTCOME_RUNNING, "programming 0x8000800", 20000), false, 120,
          port + ": [........................]   0%  programming 0x8000800  -.- KiB/s  -:-- left"},
         // Three columns short of the whole line: the rate goes, the bar stays whole.

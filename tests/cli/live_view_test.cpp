@@ -123,6 +123,7 @@ TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
     std::string app = fixture("ttyC", "insert", {"--after-reset", "app"});
     ASSERT_EQ(run_tool({"--port", app, "--image", small_image}).status, 0);
     fixture("ttyA", "insert");
+    fixture("ttyE", "insert --load " + small_image);
     for (int columns : {80, 40}) {
         SCOPED_TRACE(columns);
         if (columns == 40) { // new boards in place of the first run's
@@ -153,7 +154,8 @@ TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
         EXPECT_THAT(screen, testing::Not(HasSubstr("PROG ADDR"))) << "the trace stays off";
         std::string last = shown.substr(shown.rfind("\033[J"));
         expect_in_order(last, {"ttyA: PASS", "ttyB: FAILED: CRC differs \u2014 remove",
-                               "ttyC: not in its bootloader", "ttyD: empty", "passed 1  failed 1"});
+                               "ttyC: not in its bootloader", "ttyD: empty", "ttyE: holds the image",
+                               "passed 2  failed 1"});
         if (columns == 80) {
             EXPECT_THAT(last, HasSubstr("\033[32m" + dir + "/rig/ttyA: PASS\033[0m"));
             EXPECT_THAT(last, HasSubstr("\033[1;31m" + dir + "/rig/ttyB: FAILED"));
