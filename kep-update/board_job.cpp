@@ -191,8 +191,8 @@ static void verify_failed(board_job *job)
         return;
     }
     char text[160];
-    snprintf(text, sizeof text, "FAILED: the target refused to verify (exception 0x%02x)",
-             (unsigned)job->verify_exception);
+    snprintf(text, sizeof text, "%sthe target refused to verify (exception 0x%02x)",
+             check ? "" : "FAILED: ", (unsigned)job->verify_exception);
     job->result.outcome = OUTCOME_VERIFY_REFUSED;
     job->result.message = text;
     if (!job->refused.empty())

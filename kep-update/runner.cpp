@@ -66,15 +66,26 @@ static void set_slot(slot *s, slot_state state, const std::string &shown = "")
     s->shown = shown;
 }
 
+// The verdict that starts a finished board's line and its row.
+static const char *verdict(const board *b)
+{
+    outcome_id outcome = b->job.result.outcome;
+    if (b->check) // a check wrote nothing: it never says FAILED
+        return outcome_passed(outcome)             ? "EQUAL"
+               : outcome == OUTCOME_VERIFY_FAILED ? "DIFFERS"
+                                                  : "UNCHECKED";
+    return outcome_passed(outcome) ? "PASS" : "FAILED";
+}
+
 // The row a board leaves behind it until it leaves the slot.
 static void show_result(const run_settings *settings, slot *s, const board *b)
 {
     const board_job &job = b->job;
     if (!outcome_passed(job.result.outcome)) {
         s->state = SLOT_FAILED;
-        s->shown = b->check && job.result.outcome == OUTCOME_VERIFY_FAILED
-                       ? "DIFFERS"
-                       : std::string("FAILED: ") + outcome_reason(job.result.outcome);
+        s->shown = std::string(verdict(b)) + (job.result.outcome == OUTCOME_VERIFY_FAILED && b->check
+                                                   ? ""
+                                                   : std::string(": ") + outcome_reason(job.result.outcome));
     } else {
         s->state = b->check && !settings->job.check ? SLOT_HOLDS : SLOT_PASSED;
         s->shown = job.numbered ? std::to_string(job.serial_number) : "";
@@ -239,16 +250,6 @@ static std::string clock_time()
     return text;
 }
 
-// The verdict that starts a finished board's line and its row.
-static const char *verdict(const board *b)
-{
-    outcome_id outcome = b->job.result.outcome;
-    if (b->check)
-        return outcome_passed(outcome)             ? "EQUAL"
-               : outcome == OUTCOME_VERIFY_FAILED ? "DIFFERS"
-                                                  : "FAILED";
-    return outcome_passed(outcome) ? "PASS" : "FAILED";
-}
 
 // "23:59:01  PASS    /dev/ttyUSB0  adapter A1B2C3  serial number 100059  updated  3.2 s",
 // and why when it failed or passed with a warning.
