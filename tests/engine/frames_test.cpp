@@ -11,11 +11,6 @@ using testing::ElementsAreArray;
 namespace
 {
 
-// The fakes' link record with its frame buffer; its one-byte image is not used here.
-struct frame_link : test_link {
-    frame_link() : test_link({0}) {}
-};
-
 std::vector<uint8_t> fill_of(size_t n) { return std::vector<uint8_t>(n, 0x12); }
 
 TEST(Crc16Modbus, GivesThePublishedCheckValue)
@@ -53,7 +48,7 @@ TEST(RequestFrames, MatchTheWorkedExamplesByteForByte)
          with_crc({0x04, 0x2b, 0xf2, 0x08, 0x00, 0x08, 0x00, 0x00, 0x03, 0x01, 0x08, 0x0f})},
     };
     for (const auto &c : cases) {
-        frame_link t;
+        test_link t({0}); // its frame buffer; the one-byte image is not used
         c.build(&t.link, data.data());
         EXPECT_EQ(std::vector<uint8_t>(t.frame.begin(), t.frame.begin() + t.link.len), c.bytes);
     }
@@ -63,7 +58,7 @@ using RequestFramesDeathTest = testing::Test;
 
 TEST_F(RequestFramesDeathTest, ProgramBlockOutsideOneToFullBlockIsAnAssertion)
 {
-    frame_link t;
+    test_link t({0});
     std::vector<uint8_t> data(1025);
     const char *text = "local_memory_address!=0 && block_length>0 && block_length <= "
                        "MODBUS_PROG_BLOCKSIZE_MAX";
@@ -90,7 +85,7 @@ TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrcAndTheReplyKindComesFromItsLengt
         {with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0x64, 0, 0x12, 0x34}), REPLY_VERIFY, 0, 0x1234},
     };
     for (const auto &c : cases) {
-        frame_link t;
+        test_link t({0});
         std::copy(c.bytes.begin(), c.bytes.end(), t.frame.begin());
         t.link.len = (int32_t)c.bytes.size();
         bool valid = c.kind != REPLY_SHORT && c.kind != REPLY_BAD;
@@ -131,7 +126,7 @@ TEST(ReplyIsWhole, OnlyTheExpectedReplyOrTheExceptionFrameIsWhole)
     };
     for (const auto &r : requests) {
         SCOPED_TRACE(r.state);
-        frame_link t;
+        test_link t({0});
         r.build(&t.link, data.data());
         std::vector<uint8_t> request = head(t.frame, (size_t)t.link.len);
         std::vector<uint8_t> whole = with_crc(plus(head(request, r.echoed), fill_of(r.added)));
