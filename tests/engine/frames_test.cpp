@@ -29,10 +29,7 @@ TEST(RequestFrames, MatchTheWorkedExamplesByteForByte)
     std::vector<uint8_t> full_block = {0x04, 0x2b, 0xf2, 0x08, 0x00, 0x68, 0x00, 0x04, 0x00};
     full_block.insert(full_block.end(), data.begin(), data.end());
     full_block.insert(full_block.end(), {0xfb, 0xa6}); // the CRC over 1033 bytes, low byte first
-    struct {
-        void (*build)(update_link *, const uint8_t *data);
-        std::vector<uint8_t> bytes;
-    } cases[] = {
+    const std::pair<void (*)(update_link *, const uint8_t *data), std::vector<uint8_t>> cases[] = {
         {[](update_link *l, const uint8_t *) { build_address_query(l, 0x08000800, 4); },
          {0x04, 0x2b, 0xf3, 0x08, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x04, 0x72, 0x82}},
         {[](update_link *l, const uint8_t *) { build_address_query(l, 0x08000800, 0x6400); },
@@ -47,10 +44,10 @@ TEST(RequestFrames, MatchTheWorkedExamplesByteForByte)
         {[](update_link *l, const uint8_t *d) { build_program_block(l, 0x08000800, 3, d); },
          with_crc({0x04, 0x2b, 0xf2, 0x08, 0x00, 0x08, 0x00, 0x00, 0x03, 0x01, 0x08, 0x0f})},
     };
-    for (const auto &c : cases) {
+    for (const auto &[build, bytes] : cases) {
         test_link t({0}); // its frame buffer; the one-byte image is not used
-        c.build(&t.link, data.data());
-        EXPECT_EQ(std::vector<uint8_t>(t.frame.begin(), t.frame.begin() + t.link.len), c.bytes);
+        build(&t.link, data.data());
+        EXPECT_EQ(std::vector<uint8_t>(t.frame.begin(), t.frame.begin() + t.link.len), bytes);
     }
 }
 
@@ -69,12 +66,9 @@ TEST_F(RequestFramesDeathTest, ProgramBlockOutsideOneToFullBlockIsAnAssertion)
 
 TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrcAndTheReplyKindComesFromItsLengthAndFunction)
 {
-    struct {
-        std::vector<uint8_t> bytes;
-        reply_kind kind;
-        int32_t error;  // 0: a short read is not a CRC failure
-        uint32_t value; // the exception code or the range CRC
-    } cases[] = {
+    // The bytes, their kind, the link's error (0: a short read is not a CRC failure) and
+    // the exception code or the range CRC.
+    const std::tuple<std::vector<uint8_t>, reply_kind, int32_t, uint32_t> cases[] = {
         {{0x04, 0x2b, 0xf4}, REPLY_SHORT, 0, 0},
         {with_crc({0x04, 0x2b}), REPLY_ACK, 0, 0},
         {with_crc({0x04, 0xAB, 0x02}), REPLY_EXCEPTION, 0, 0x02},
@@ -84,18 +78,18 @@ TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrcAndTheReplyKindComesFromItsLengt
         {with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0x64, 0, 0x12}), REPLY_ACK, 0, 0},
         {with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0x64, 0, 0x12, 0x34}), REPLY_VERIFY, 0, 0x1234},
     };
-    for (const auto &c : cases) {
+    for (const auto &[bytes, kind, error, value] : cases) {
         test_link t({0});
-        std::copy(c.bytes.begin(), c.bytes.end(), t.frame.begin());
-        t.link.len = (int32_t)c.bytes.size();
-        bool valid = c.kind != REPLY_SHORT && c.kind != REPLY_BAD;
-        EXPECT_EQ(frame_is_valid(&t.link), valid) << c.bytes.size();
-        EXPECT_EQ(frame_crc_ok(c.bytes.data(), (int32_t)c.bytes.size()), valid);
-        EXPECT_EQ(t.link.error, c.error);
+        std::copy(bytes.begin(), bytes.end(), t.frame.begin());
+        t.link.len = (int32_t)bytes.size();
+        bool valid = kind != REPLY_SHORT && kind != REPLY_BAD;
+        EXPECT_EQ(frame_is_valid(&t.link), valid) << bytes.size();
+        EXPECT_EQ(frame_crc_ok(bytes.data(), (int32_t)bytes.size()), valid);
+        EXPECT_EQ(t.link.error, error);
         uint8_t code = 0;
         uint16_t crc = 0;
-        EXPECT_EQ(classify_reply(c.bytes.data(), (int32_t)c.bytes.size(), &code, &crc), c.kind);
-        EXPECT_EQ(c.kind == REPLY_EXCEPTION ? code : crc, c.value);
+        EXPECT_EQ(classify_reply(bytes.data(), (int32_t)bytes.size(), &code, &crc), kind);
+        EXPECT_EQ(kind == REPLY_EXCEPTION ? code : crc, value);
     }
 }
 
