@@ -253,13 +253,9 @@ TEST_F(KepUpdate, ClosedOrCutOutputsAndAFullDiskCostNoBoardAndNoWholeRecord)
 {
     const std::string report = dir + "/report.jsonl", earlier = "{\"earlier\":1}\n";
     std::ofstream(report) << earlier; // a record of an earlier run, kept whole
-    struct surrounding {
-        std::string shell; // runs kep-update as "$@"
-        int status;
-        std::vector<std::string> err; // in its standard error, in this order
-    };
+    // A shell line that runs kep-update as "$@", its status, its standard error's lines in order.
     // clang-format off
-    const std::vector<surrounding> cases = {
+    const std::tuple<std::string, int, std::vector<std::string>> cases[] = {
         {"\"$@\" | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 0,
          {"standard output cannot be written (Broken pipe); its text is dropped from here on",
           "Programming Completed OK"}}, // standard error goes on
@@ -271,17 +267,18 @@ TEST_F(KepUpdate, ClosedOrCutOutputsAndAFullDiskCostNoBoardAndNoWholeRecord)
         {"exec \"$@\" 2>&-", 0, {}},
     };
     // clang-format on
-    for (size_t i = 0; i < cases.size(); i++) {
-        SCOPED_TRACE(cases[i].shell);
-        std::string name = "s" + std::to_string(i);
-        std::vector<std::string> args = {"--port", start_sim(name), "--image", small_image,
-                                         "--report", report};
-        if (cases[i].shell.find("full1") != std::string::npos)
+    int i = 0;
+    for (const auto &[line, status, err] : cases) {
+        SCOPED_TRACE(line);
+        std::string name = "s" + std::to_string(i++),
+                    shell = "SIZE=$(stat -c %s " + report + "); " + line;
+        if (line.find("full1") != std::string::npos)
             start_sim("full1");
-        std::string shell = "SIZE=$(stat -c %s " + report + "); " + cases[i].shell;
-        child_run run = run_tool(args, {"/bin/bash", "-c", shell, "bash"});
-        EXPECT_EQ(run.status, cases[i].status) << run.err;
-        expect_in_order(run.err, cases[i].err);
+        child_run run =
+            run_tool({"--port", start_sim(name), "--image", small_image, "--report", report},
+                     {"/bin/bash", "-c", shell, "bash"});
+        EXPECT_EQ(run.status, status) << run.err;
+        expect_in_order(run.err, err);
         EXPECT_TRUE(flash_holds(name, small_image));
     }
     EXPECT_TRUE(flash_holds("full1", small_image)) << "written, though not recorded";

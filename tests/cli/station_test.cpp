@@ -280,11 +280,8 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
 TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
 {
     std::string slot = fixture("slot", "remove");
-    struct {
-        const char *command; // appended to the control file before the run
-        int status;
-        const char *said; // in kep-update's messages
-    } runs[] = {
+    // A line appended to the control file before the run, its status, a part of its messages.
+    const std::tuple<const char *, int, const char *> runs[] = {
         {"", 4, "no valid reply for 1 s while contacting"},
         {"insert --hangup-after 1", 4, "no valid reply for 1 s while writing block 2"},
         {"insert --stop-reading-after 1", 4, "the target stopped taking data"},
@@ -293,14 +290,14 @@ TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
         {"", 1, "(exception 0x01)"}, // its application answers
         {"insert", 0, ""},
     };
-    for (const auto &r : runs) {
-        command("slot", r.command + std::string("\n"));
-        if (*r.command) {
-            ASSERT_TRUE(wait_for(dir + "/slot.err", "placed (\"" + std::string(r.command) + "\")"));
+    for (const auto &[line, status, said] : runs) {
+        command("slot", line + std::string("\n"));
+        if (*line) {
+            ASSERT_TRUE(wait_for(dir + "/slot.err", "placed (\"" + std::string(line) + "\")"));
         }
         child_run run = run_tool({"--port", slot, "--image", small_image, "--timeout", "1"});
-        EXPECT_EQ(run.status, r.status) << r.command << run.err;
-        EXPECT_THAT(run.err, HasSubstr(r.said)) << r.command;
+        EXPECT_EQ(run.status, status) << line << run.err;
+        EXPECT_THAT(run.err, HasSubstr(said)) << line;
     }
     EXPECT_TRUE(flash_holds("slot", small_image));
 }

@@ -186,44 +186,43 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
 
 TEST_F(LinkStateMachine, AVerifyMismatchOrRefusalFailsAndSendsNothingMoreUntilARetryAndCheckOnlyNeverWrites)
 {
-    struct {
-        bool check_only, wrong, hold;
-        int32_t blocks; // past kep-sim's 126 writable blocks its verify is refused
-        link_state state;
-        std::vector<std::string> sent;
-        const char *traced, *untraced, *status;
-    } cases[] = {
-        {false, true, false, 2, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}, "CRC FAIL\n",
-         "REFUSED", "FAILED"},
-        {true, false, false, 2, STATE_DONE, {"C", "C", "C", "V"}, "CRCs match\n", "REFUSED",
-         "Program Verified OK"},
+    // Check only, a wrong verify, held once linked; the blocks (past kep-sim's 126 writable
+    // blocks its verify is refused); the final state, the requests, what the trace says and
+    // does not say, the last status.
+    const std::tuple<bool, bool, bool, int32_t, link_state, std::vector<std::string>, const char *,
+                     const char *, const char *>
+        cases[] = {
+        // clang-format off
+        {false, true, false, 2, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}, "CRC FAIL\n", "REFUSED", "FAILED"},
+        {true, false, false, 2, STATE_DONE, {"C", "C", "C", "V"}, "CRCs match\n", "REFUSED", "Program Verified OK"},
         {true, true, false, 2, STATE_FAILED, {"C", "C", "C", "V"}, "CRC FAIL\n", "REFUSED",
          "DIFFERS"}, // a check wrote nothing: it never says FAILED
-        {true, false, false, 127, STATE_FAILED, {"C", "C", "C", "V"},
-         "VERIFY REFUSED, exception 0x02\n", "CRC", "VERIFY REFUSED"},
+        {true, false, false, 127, STATE_FAILED, {"C", "C", "C", "V"}, "VERIFY REFUSED, exception 0x02\n", "CRC",
+         "VERIFY REFUSED"},
         // Held once linked: nothing more is sent until the front end goes on.
-        {false, false, true, 2, STATE_LINKED, {"C", "C", "C"}, "LINK ESTABLISHED\n", "PROG",
-         "Establishing Link..."},
+        {false, false, true, 2, STATE_LINKED, {"C", "C", "C"}, "LINK ESTABLISHED\n", "PROG", "Establishing Link..."},
+        // clang-format on
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.traced);
+    for (const auto &[check_only, wrong, hold, blocks, state, sent, traced, untraced, status] :
+         cases) {
+        SCOPED_TRACE(traced);
         restart();
-        target.faults.wrong_verify = c.wrong;
-        test_link t(pattern_image(c.blocks * 1024));
-        if (c.check_only)
+        target.faults.wrong_verify = wrong;
+        test_link t(pattern_image(blocks * 1024));
+        if (check_only)
             std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
-        t.link.check_only = c.check_only;
-        t.link.hold_when_linked = c.hold;
+        t.link.check_only = check_only;
+        t.link.hold_when_linked = hold;
         run_link(&t.link);
         for (int i = 0; i < 5; i++)
             link_step(&t.link);
-        EXPECT_EQ(t.link.state, c.state);
-        EXPECT_EQ(requests(), c.sent);
+        EXPECT_EQ(t.link.state, state);
+        EXPECT_EQ(requests(), sent);
         EXPECT_EQ(target.resets, 0);
-        EXPECT_EQ(reports.status.back(), c.status);
-        EXPECT_THAT(reports.trace, HasSubstr(c.traced));
-        EXPECT_THAT(reports.trace, testing::Not(HasSubstr(c.untraced)));
-        if (c.check_only)
+        EXPECT_EQ(reports.status.back(), status);
+        EXPECT_THAT(reports.trace, HasSubstr(traced));
+        EXPECT_THAT(reports.trace, testing::Not(HasSubstr(untraced)));
+        if (check_only)
             continue;
         // Opening the port again retries from the start.
         target.faults.wrong_verify = false;

@@ -14,18 +14,16 @@ const std::vector<uint8_t> reset = with_crc({4, 0x2b, 0xf4});
 
 TEST(request_length_test, known_requests_by_their_layout_others_by_silence)
 {
-    struct {
-        std::vector<uint8_t> start;
-        int32_t length; // 0: too few bytes to tell; -1: only silence ends it
-    } cases[] = {
+    // A request's start and its length; 0: too few bytes to tell; -1: only silence ends it.
+    const std::pair<std::vector<uint8_t>, int32_t> cases[] = {
         {{4, 0x2B}, 0}, {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4}, 0}, {{4, 0x2B, 0xF3}, 13},
         {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0}, 1035}, {{4, 0x2B, 0xF4}, 5},
         {{4, 0x03, 0xF2}, -1}, {{4, 0x2B, 0x0E}, -1},
         {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 1}, -1}, // more than a block
         {{4, 0x2B, 0xF2, 8, 0, 8, 0, 0, 0}, -1}, // an empty block
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(request_length(c.start.data(), c.start.size()), c.length) << c.start.size();
+    for (const auto &[start, length] : cases)
+        EXPECT_EQ(request_length(start.data(), start.size()), length) << start.size();
 }
 
 // A request counts only after its wire time of eleven bits a character, and
