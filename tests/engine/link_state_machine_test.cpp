@@ -31,7 +31,8 @@ class LinkStateMachine : public testing::Test
         reports.trace.clear();
         reports.status.clear();
         reports.resends = 0;
-        target = make_target();
+        const fault_switches none{};
+        target_init(&target, &none, 0); // erased flash, no fault switch on
         attach_target(&target);
     }
 
@@ -50,7 +51,7 @@ class LinkStateMachine : public testing::Test
         return kinds;
     }
 
-    target_model target = make_target();
+    target_model target;
     captured_reports reports;
 };
 
