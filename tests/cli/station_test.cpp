@@ -178,10 +178,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
 // a failed board's result until the slot has been empty.
 TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
 {
-    std::string blank = text_of(small_image); // a serial number's field at 0x08000900
-    std::fill_n(blank.begin() + 0x100, 4, '\xff');
-    image = dir + "/blank.bin";
-    std::ofstream(image, std::ios::binary) << blank;
+    image = numbered;
     std::string swap = fixture("swap", "insert"), fast = fixture("fast", "insert");
     std::string fail = fixture("fail", "insert --wrong-verify");
     std::string holds = fixture("holds", "insert --load " + image);
@@ -190,7 +187,7 @@ TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
     size_t app_log = text_of(dir + "/app.err").size();
     fixture("silent", "remove");
     ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/*", "--image", image,
-                                   "--serial-number", "0x08000900", "--serial-file",
+                                   "--serial-number", "0x08000864", "--serial-file",
                                    dir + "/serial", "--serial-start", "500", "--report", report,
                                    "--timeout", "3"}));
     ASSERT_TRUE(has_records(4)) << text_of(tool.err_path); // swap, fast, fail, holds
