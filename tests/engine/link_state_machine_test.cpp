@@ -79,7 +79,7 @@ TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResetsAndARer
     EXPECT_TRUE(std::equal(t.link.image, t.link.image + 3 * 1024, target.flash.begin() + 0x800));
 }
 
-TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdContact)
+TEST_F(LinkStateMachine, AnswersWithinThePauseLinkOnTheThirdContactAndSilenceGetsOneContactAStep)
 {
     test_link t(pattern_image(1024));
     run_link(&t.link, 1); // START -> INIT
@@ -97,15 +97,13 @@ TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdCo
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0"));
     EXPECT_EQ(t.link.timeout_ms, 500u);
     EXPECT_THAT(reports.trace, HasSubstr("REMOTE DEVICE LINK ESTABLISHED\n"));
-}
 
-TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
-{
+    // A silent target gets one contact request per step.
+    restart();
     target.faults.silent = true;
-    test_link t(pattern_image(1024));
-    for (int i = 0; i < 12; i++)
-        run_link(&t.link, 1);
-    EXPECT_EQ(t.link.state, STATE_CONTACT);
+    test_link silent(pattern_image(1024));
+    run_link(&silent.link, 12);
+    EXPECT_EQ(silent.link.state, STATE_CONTACT);
     EXPECT_EQ(fake.writes.size(), 11u);
     // Each contact request is followed by its 100 ms pause and a 100 ms read.
     EXPECT_EQ(fake.writes[2].at - fake.writes[1].at, 210u);

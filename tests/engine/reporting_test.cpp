@@ -21,10 +21,6 @@ TEST(FatalMessage, HasItsPiecesAndKeepsTheClosingBlockWhateverTheTexts)
     const std::tuple<const char *, long, const char *, std::string> cases[] = {
         {"Could not create dialog", 0, "must not appear",
          heading + "Could not create dialog\n" + closing},
-        {"Unable to open serial port. In use already, or not present", 2,
-         "The system cannot find the file specified.\r\n",
-         heading + "Unable to open serial port. In use already, or not present\n" +
-             "Error number 2 reported\nThe system cannot find the file specified.\r\n" + closing},
         {"port", 5, long_system.c_str(), filled(heading + "port\nError number 5 reported\n", 'x')},
         {long_text.c_str(), 0, nullptr, filled(heading, 'y')},
     };
