@@ -30,10 +30,9 @@ padded = image + bytes(-len(image) % 1024)
 stamp = r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z'
 for line in open(sys.argv[1]):
     r = json.loads(line)
-    assert ' '.join(r) == 'station lot operator tool_version started ended port usb image ' \
-        'operation outcome exit_status ' \
-        'blocks_acknowledged blocks_refused blocks_total resends seconds message serial_number ' \
-        'written_sha256', line
+    assert ' '.join(r) == 'station lot operator tool_version started ended port usb image operation ' \
+        'outcome exit_status blocks_acknowledged blocks_refused blocks_total resends seconds ' \
+        'message serial_number written_sha256', line
     assert [r['station'], r['lot'], r['operator'], r['tool_version']] == \
         json.load(open(sys.argv[4], encoding='utf-8')), line
     assert re.fullmatch(stamp, r['started']) and re.fullmatch(stamp, r['ended']), line
