@@ -330,7 +330,7 @@ TEST_F(Station, TwoStationsSharingOneFileHandOutEachNumberOnce)
     EXPECT_EQ(text_of(dir + "/serial"), "7040\n");
 }
 
-TEST_F(Station, AKilledStationsNumberIsNotReusedAndChecksSkipTheField)
+TEST_F(Station, AKilledStationsNumberIsNotReusedAndBoardsNotWrittenTakeNone)
 {
     std::ofstream(dir + "/serial") << "7000\r\n"; // as a Windows editor saves it
     std::string slow = start_sim("slow", {"--flash-ms", "400"});
