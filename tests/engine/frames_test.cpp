@@ -2,11 +2,8 @@
 #include "frame_bytes.h"
 #include "frames.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <vector>
-
-using testing::ElementsAreArray;
 
 namespace
 {
@@ -131,16 +128,6 @@ TEST(FrameIsValid, NeedsFourBytesAndAMatchingCrcAndTheReplyKindComesFromItsLengt
         EXPECT_EQ(classify_reply(bytes.data(), (int32_t)bytes.size(), &code, &crc), kind);
         EXPECT_EQ(kind == REPLY_EXCEPTION ? code : crc, value);
     }
-}
-
-TEST(ByteOrder, FieldsAreBigEndianAndTheCrcReaderLittleEndian)
-{
-    uint8_t b[4] = {};
-    put_be32(b, 0x08000C01);
-    EXPECT_THAT(b, ElementsAreArray({0x08, 0x00, 0x0C, 0x01}));
-    EXPECT_EQ(get_be32(b), 0x08000C01u);
-    EXPECT_EQ(get_be16(b + 2), 0x0C01);
-    EXPECT_EQ(get_le16(b + 2), 0x010C);
 }
 
 } // namespace
