@@ -115,35 +115,28 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
                                "-o fixed.srec)";
     // An empty message: read, not refused.
     const std::pair<std::string, std::string> cases[] = {
+        // clang-format off
         {ela + ":0108000011E7\n" + eof, "line 2: bad checksum 0xE7 (the record's bytes give 0xE6)"},
         {ela + ":0308000011E4\n" + eof, "line 2: bad byte count 3 (the record holds 1 data bytes)"},
-        {ela + ":0108000011E\n" + eof,
-         "line 2: malformed or truncated record (an odd number of hex digits)"},
-        {ela + ":01080000X1E6\n" + eof,
-         "line 2: malformed record (character 10 is not a hex digit)"},
+        {ela + ":0108000011E\n" + eof, "line 2: malformed or truncated record (an odd number of hex digits)"},
+        {ela + ":01080000X1E6\n" + eof, "line 2: malformed record (character 10 is not a hex digit)"},
         {ela + "01080000X1E6\n" + eof, "line 2: malformed record (it does not begin with ':')"},
         {ela + ":00000006FA\n" + eof, "line 2: unknown record type 06"},
-        {ela + ":0108000011E6\n:0108000022D5\n" + eof,
-         "line 3: gives 0x22 for address 0x08000800, which an earlier record set to 0x11"},
+        {ela + ":0108000011E6\n:0108000022D5\n" + eof, "line 3: gives 0x22 for address 0x08000800, which an earlier record set to 0x11"},
         {ela + ":0108000011E6\n:0108000011E6\n" + eof, ""}, // the same byte twice is no conflict
         {ela + ":0107FF00AA4F\n" + eof, "line 2: data at 0x080007FF..0x080007FF lies below "
                                         "0x08000800, where the target's bootloader lives"},
-        {":02000004081FD3\n:02FFFF000102FD\n" + eof,
-         "line 2: data at 0x081FFFFF..0x08200000 reaches 0x08200000 " + above},
+        {":02000004081FD3\n:02FFFF000102FD\n" + eof, "line 2: data at 0x081FFFFF..0x08200000 reaches 0x08200000 " + above},
         {ela + ":0108000011E6\n", "no end-of-file record (type 01): the file is truncated"},
         {ela + eof + ":0108000011E6\n", "line 3: a record after the end-of-file record of line 2"},
         {ela + eof, "no data bytes in the file"},
-        {ela + ":0108000011E6\n:0100000100FE\n",
-         "line 3: bad byte count 1 for a type 01 record (it holds 0)"},
+        {ela + ":0108000011E6\n:0100000100FE\n", "line 3: bad byte count 1 for a type 01 record (it holds 0)"},
         {ela + ":0100000200FD\n" + eof, "line 2: bad byte count 1 for a type 02 record (it holds 2)"},
-        {"S307080008001122B6\nS9030000FC\n",
-         "line 1: bad checksum 0xB6 (the record's bytes give 0xB5)"},
+        {"S307080008001122B6\nS9030000FC\n", "line 1: bad checksum 0xB6 (the record's bytes give 0xB5)"},
         {"S3090800080011D5\nS9030000FC\n", "line 1: bad byte count 9 (the record holds 6 bytes)"},
-        {"S307080008001122B5\nS5030002FA\nS9030000FC\n",
-         "line 2: bad record count 2 (1 data records come before it)"},
+        {"S307080008001122B5\nS5030002FA\nS9030000FC\n", "line 2: bad record count 2 (1 data records come before it)"},
         {"S307080008001122B5\nS4030000FC\nS9030000FC\n", "line 2: unknown record type S4"},
-        {"S307080008001122B5\n", no_end},
-        {"S307080008001122B5\nS5030001FB\nS307080008021122B3\n", no_end},
+        {"S307080008001122B5\n", no_end}, {"S307080008001122B5\nS5030001FB\nS307080008021122B3\n", no_end},
         {elf(2, 1, 2, 40), "a 64-bit ELF file" + only_arm},
         {elf(3, 1, 2, 40), "an unknown class of ELF file" + only_arm},
         {elf(1, 2, 2, 40), "a big-endian ELF file" + only_arm},
@@ -153,19 +146,13 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {elf(1, 1, 1, 40), "an ELF file that is not an executable (type 1); link it first"},
         {elf(1, 1, 2, 3), "an ELF executable for machine 3, not ARM" + only_arm},
         {elf(1, 1, 2, 40), "no data bytes in the file"},
-        {last, ""},
-        {std::string("\x7f" "ELF\x02"), "truncated ELF header"},
-        {"", "no data bytes in the file"},
+        {last, ""}, {std::string("\x7f" "ELF\x02"), "truncated ELF header"}, {"", "no data bytes in the file"},
         {":0108000011E6X\n", ""}, // not hex digits only: a raw binary
         // One digit too short for the shortest record: a raw binary; then the shortest.
-        {":000000000\n", ""},
-        {":00000001FF\n", "no data bytes in the file"},
-        {"S90300000\n", ""},
-        {"S9030000FC\n", "no data bytes in the file"},
-        {largest, ""},
-        {largest + "x", "raw binary of 2095105 bytes: data at 0x08000800..0x08200000 reaches "
-                        "0x08200000 " +
-                            above}};
+        {":000000000\n", ""}, {":00000001FF\n", "no data bytes in the file"},
+        {"S90300000\n", ""}, {"S9030000FC\n", "no data bytes in the file"}, {largest, ""},
+        {largest + "x", "raw binary of 2095105 bytes: data at 0x08000800..0x08200000 reaches 0x08200000 " + above}};
+        // clang-format on
     for (const auto &[content, error] : cases) {
         flat_image image;
         EXPECT_EQ(read_image((const uint8_t *)content.data(), content.size(), "fw", &image),

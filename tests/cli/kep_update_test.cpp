@@ -20,13 +20,6 @@ namespace
 
 using KepUpdate = rig;
 
-std::string local_crc(const std::string &trace)
-{
-    std::smatch crc;
-    return std::regex_search(trace, crc, std::regex("Local  CRC (0x[0-9a-f]+)")) ? crc[1].str()
-                                                                                 : "?";
-}
-
 // The SHA-256 of a file padded with zeros to whole blocks.
 std::string padded_sha256(const std::string &path)
 {
@@ -136,11 +129,13 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
     }
     // --describe showed beforehand what the clean run wrote.
     EXPECT_EQ(described.status, 0) << described.err;
+    std::smatch crc;
+    ASSERT_TRUE(std::regex_search(runs[0].out, crc, std::regex("Local  CRC (0x[0-9a-f]+)")));
     expect_in_order(described.out,
                     {"Image        " + dir + "/app.hex\n", "Format       Intel HEX\n",
                      "Data         0x08000800..0x080013B7\n",
                      "Data size    3000 bytes from 0x08000800\n", "Padded size  3072 bytes\n", "Blocks       3 of 1024 bytes\n",
-                     "Local  CRC   " + local_crc(runs[0].out) + "\n",
+                     "Local  CRC   " + crc[1].str() + "\n",
                      "SHA-256      " + padded_sha256(small_image) + "\n"});
     // The target that stopped reading filled the line to stop the tool's writes.
     EXPECT_THAT(text_of(dir + "/fault" + std::to_string(cases.size() - 1) + ".err"),
@@ -248,6 +243,47 @@ TEST_F(KepUpdate, BadOptionsImagesAndPortsAreRefusedWithTheCause)
     port_close(holder);
     EXPECT_EQ(run_tool({"--list-ports"}).status, 0);
     EXPECT_THAT(run_tool({"--help"}).out, HasSubstr("Exit status:"));
+}
+
+// Left alone as a station is: started with its output closed or cut short,
+// its report's disk full. Every update completes where the target allows, and
+// every record is whole.
+TEST_F(KepUpdate, ClosedOrCutOutputsAndAFullDiskCostNoBoardAndNoWholeRecord)
+{
+    const std::string report = dir + "/report.jsonl", earlier = "{\"earlier\":1}\n";
+    std::ofstream(report) << earlier; // a record of an earlier run, kept whole
+    // A shell line that runs kep-update as "$@", its status, its standard error's lines in order.
+    // clang-format off
+    const std::tuple<std::string, int, std::vector<std::string>> cases[] = {
+        {"\"$@\" | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}", 0,
+         {"standard output cannot be written (Broken pipe); its text is dropped from here on",
+          "Programming Completed OK"}}, // standard error goes on
+        // Room in the report for one more record, not for two (SIZE: its size now); the
+        // rows after it append to the report again.
+        {"prlimit --fsize=$((SIZE + 700)) \"$@\" --quiet --port " + dir + "/rig/full1 >/dev/null",
+         5, {"its record could not be written to the report (File too large); the report holds every record"}},
+        {"exec \"$@\" >&-", 0, {"Programming Completed OK"}},
+        {"exec \"$@\" 2>&-", 0, {}},
+    };
+    // clang-format on
+    int i = 0;
+    for (const auto &[line, status, err] : cases) {
+        SCOPED_TRACE(line);
+        std::string name = "s" + std::to_string(i++),
+                    shell = "SIZE=$(stat -c %s " + report + "); " + line;
+        if (line.find("full1") != std::string::npos)
+            start_sim("full1");
+        child_run run =
+            run_tool({"--port", start_sim(name), "--image", small_image, "--report", report},
+                     {"/bin/bash", "-c", shell, "bash"});
+        EXPECT_EQ(run.status, status) << run.err;
+        expect_in_order(run.err, err);
+        EXPECT_TRUE(flash_holds(name, small_image));
+    }
+    EXPECT_TRUE(flash_holds("full1", small_image)) << "written, though not recorded";
+    ASSERT_TRUE(sh("python3 -c \"import json,sys; r=[json.loads(l) for l in open('report.jsonl')]; "
+                   "sys.exit(len(r) != 5 or [x.get('outcome') for x in r[1:]] != ['updated'] * 4)\""))
+        << text_of(report);
 }
 
 } // namespace

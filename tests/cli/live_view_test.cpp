@@ -27,11 +27,9 @@ std::vector<std::string> screen_after(const std::string &shown)
     for (size_t i = 0; i < shown.size(); i++) {
         if (shown[i] == '\033') {
             size_t end = shown.find_first_of("AJm", i);
-            if (shown[end] == 'm') // a colour
-                ;
-            else if (shown[end] == 'A')
+            if (shown[end] == 'A') // 'm', a colour, moves nothing
                 row -= std::stoul(shown.substr(i + 2)); // the digits after "ESC ["
-            else
+            else if (shown[end] == 'J')
                 rows.resize(row + 1), rows[row].resize(std::min(col, rows[row].size()));
             i = end;
         } else if (shown[i] == '\n' && ++row == rows.size()) {

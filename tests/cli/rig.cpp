@@ -16,8 +16,12 @@ extern char **environ;
 // before it finishes one leaves it here, and TearDown ends it.
 static std::set<pid_t> running;
 
-bool child_start(child *c, const std::string &program, const std::vector<std::string> &arguments,
-                 const std::string &stem, const std::vector<std::string> &runner, int terminal)
+// Starts `program` (after `runner`, such as setpriv, when given) with its output in
+// `stem`.out and `stem`.err, or both on `terminal` when that is not -1, in a
+// process group of its own that ends with this process.
+static bool child_start(child *c, const std::string &program,
+                        const std::vector<std::string> &arguments, const std::string &stem,
+                        const std::vector<std::string> &runner = {}, int terminal = -1)
 {
     c->out_path = stem + ".out";
     c->err_path = stem + ".err";
@@ -53,15 +57,6 @@ bool child_start(child *c, const std::string &program, const std::vector<std::st
     setpgid(c->pid, c->pid); // also here: no race with a kill right after the start
     running.insert(c->pid);
     return true;
-}
-
-void end_running_children()
-{
-    for (pid_t pid : running) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    running.clear();
 }
 
 child_run child_finish(child *c, clock_point deadline)
@@ -118,7 +113,11 @@ void rig::TearDown()
     child_finish(&tool, {});
     for (auto &sim : sims)
         child_finish(&sim, {}); // those that were not reset are still serving
-    end_running_children();     // those a failed check left in a test's own records
+    for (pid_t pid : running) { // those a failed check left in a test's own records
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    running.clear();
     std::filesystem::remove_all(dir);
 }
 

@@ -31,7 +31,8 @@ class LinkStateMachine : public testing::Test
         reports.trace.clear();
         reports.status.clear();
         reports.resends = 0;
-        target = make_target();
+        const fault_switches none{};
+        target_init(&target, &none, 0); // erased flash, no fault switch on
         attach_target(&target);
     }
 
@@ -50,7 +51,7 @@ class LinkStateMachine : public testing::Test
         return kinds;
     }
 
-    target_model target = make_target();
+    target_model target;
     captured_reports reports;
 };
 
@@ -78,7 +79,7 @@ TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResetsAndARer
     EXPECT_TRUE(std::equal(t.link.image, t.link.image + 3 * 1024, target.flash.begin() + 0x800));
 }
 
-TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdContact)
+TEST_F(LinkStateMachine, AnswersWithinThePauseLinkOnTheThirdContactAndSilenceGetsOneContactAStep)
 {
     test_link t(pattern_image(1024));
     run_link(&t.link, 1); // START -> INIT
@@ -96,15 +97,13 @@ TEST_F(LinkStateMachine, AnswersWithinThePauseEstablishTheLinkOnlyWithTheThirdCo
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0"));
     EXPECT_EQ(t.link.timeout_ms, 500u);
     EXPECT_THAT(reports.trace, HasSubstr("REMOTE DEVICE LINK ESTABLISHED\n"));
-}
 
-TEST_F(LinkStateMachine, SilentTargetGetsOneContactRequestPerStep)
-{
+    // A silent target gets one contact request per step.
+    restart();
     target.faults.silent = true;
-    test_link t(pattern_image(1024));
-    for (int i = 0; i < 12; i++)
-        run_link(&t.link, 1);
-    EXPECT_EQ(t.link.state, STATE_CONTACT);
+    test_link silent(pattern_image(1024));
+    run_link(&silent.link, 12);
+    EXPECT_EQ(silent.link.state, STATE_CONTACT);
     EXPECT_EQ(fake.writes.size(), 11u);
     // Each contact request is followed by its 100 ms pause and a 100 ms read.
     EXPECT_EQ(fake.writes[2].at - fake.writes[1].at, 210u);
@@ -186,44 +185,43 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
 
 TEST_F(LinkStateMachine, AVerifyMismatchOrRefusalFailsAndSendsNothingMoreUntilARetryAndCheckOnlyNeverWrites)
 {
-    struct {
-        bool check_only, wrong, hold;
-        int32_t blocks; // past kep-sim's 126 writable blocks its verify is refused
-        link_state state;
-        std::vector<std::string> sent;
-        const char *traced, *untraced, *status;
-    } cases[] = {
-        {false, true, false, 2, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}, "CRC FAIL\n",
-         "REFUSED", "FAILED"},
-        {true, false, false, 2, STATE_DONE, {"C", "C", "C", "V"}, "CRCs match\n", "REFUSED",
-         "Program Verified OK"},
+    // Check only, a wrong verify, held once linked; the blocks (past kep-sim's 126 writable
+    // blocks its verify is refused); the final state, the requests, what the trace says and
+    // does not say, the last status.
+    const std::tuple<bool, bool, bool, int32_t, link_state, std::vector<std::string>, const char *,
+                     const char *, const char *>
+        cases[] = {
+        // clang-format off
+        {false, true, false, 2, STATE_FAILED, {"C", "C", "C", "P0", "P1", "V"}, "CRC FAIL\n", "REFUSED", "FAILED"},
+        {true, false, false, 2, STATE_DONE, {"C", "C", "C", "V"}, "CRCs match\n", "REFUSED", "Program Verified OK"},
         {true, true, false, 2, STATE_FAILED, {"C", "C", "C", "V"}, "CRC FAIL\n", "REFUSED",
          "DIFFERS"}, // a check wrote nothing: it never says FAILED
-        {true, false, false, 127, STATE_FAILED, {"C", "C", "C", "V"},
-         "VERIFY REFUSED, exception 0x02\n", "CRC", "VERIFY REFUSED"},
+        {true, false, false, 127, STATE_FAILED, {"C", "C", "C", "V"}, "VERIFY REFUSED, exception 0x02\n", "CRC",
+         "VERIFY REFUSED"},
         // Held once linked: nothing more is sent until the front end goes on.
-        {false, false, true, 2, STATE_LINKED, {"C", "C", "C"}, "LINK ESTABLISHED\n", "PROG",
-         "Establishing Link..."},
+        {false, false, true, 2, STATE_LINKED, {"C", "C", "C"}, "LINK ESTABLISHED\n", "PROG", "Establishing Link..."},
+        // clang-format on
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.traced);
+    for (const auto &[check_only, wrong, hold, blocks, state, sent, traced, untraced, status] :
+         cases) {
+        SCOPED_TRACE(traced);
         restart();
-        target.faults.wrong_verify = c.wrong;
-        test_link t(pattern_image(c.blocks * 1024));
-        if (c.check_only)
+        target.faults.wrong_verify = wrong;
+        test_link t(pattern_image(blocks * 1024));
+        if (check_only)
             std::copy(t.link.image, t.link.image + 2048, target.flash.begin() + 0x800);
-        t.link.check_only = c.check_only;
-        t.link.hold_when_linked = c.hold;
+        t.link.check_only = check_only;
+        t.link.hold_when_linked = hold;
         run_link(&t.link);
         for (int i = 0; i < 5; i++)
             link_step(&t.link);
-        EXPECT_EQ(t.link.state, c.state);
-        EXPECT_EQ(requests(), c.sent);
+        EXPECT_EQ(t.link.state, state);
+        EXPECT_EQ(requests(), sent);
         EXPECT_EQ(target.resets, 0);
-        EXPECT_EQ(reports.status.back(), c.status);
-        EXPECT_THAT(reports.trace, HasSubstr(c.traced));
-        EXPECT_THAT(reports.trace, testing::Not(HasSubstr(c.untraced)));
-        if (c.check_only)
+        EXPECT_EQ(reports.status.back(), status);
+        EXPECT_THAT(reports.trace, HasSubstr(traced));
+        EXPECT_THAT(reports.trace, testing::Not(HasSubstr(untraced)));
+        if (check_only)
             continue;
         // Opening the port again retries from the start.
         target.faults.wrong_verify = false;

@@ -30,9 +30,7 @@ TEST(PortList, ListsTtysWithADeviceAndDescribesUsbOnes)
         {"ttyS1", "platform/serial8250/tty/ttyS1", "0", {}}, // an empty legacy slot
         {"tty0", nullptr, nullptr, {}},                      // a virtual console
     };
-    auto write = [](const fs::path &path, const char *text) {
-        std::ofstream(path) << text << "\n";
-    };
+    auto write = [](const fs::path &at, const char *text) { std::ofstream(at) << text << '\n'; };
     for (const auto &t : ttys) {
         fs::path tty = root / "class/tty" / t.tty;
         fs::create_directories(tty);
@@ -58,33 +56,25 @@ TEST(PortList, ListsTtysWithADeviceAndDescribesUsbOnes)
     EXPECT_EQ(descriptors(), before) << "a scan every 100 ms must keep no descriptor";
     fs::remove_all(root);
     EXPECT_EQ(lines, (std::vector<std::string>{
-                         "/dev/ttyACM0  USB device (2e8a:000a)",
-                         "/dev/ttyS0  serial port",
-                         "/dev/ttyUSB0  FTDI FT232R USB UART (0403:6001, serial A50285BI)",
-                     }));
+                         "/dev/ttyACM0  USB device (2e8a:000a)", "/dev/ttyS0  serial port",
+                         "/dev/ttyUSB0  FTDI FT232R USB UART (0403:6001, serial A50285BI)"}));
 }
 
 // Windows device instance ids of serial ports: what each says of the USB device.
 TEST(PortList, UsbIdentityFromWindowsInstanceIds)
 {
-    struct {
-        const char *id, *shown; // shown: "" when the id names no USB device
-    } cases[] = {
+    const std::pair<const char *, const char *> cases[] = { // "": the id names no USB device
         {"USB\\VID_0403&PID_6001\\A50285BI", "USB device (0403:6001, serial A50285BI)"},
         {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "USB device (0403:6001, serial A50285BI)"},
         {"ftdibus\\vid_0403+pid_6010+FT4XYZB\\0000", "USB device (0403:6010, serial FT4XYZ)"},
         {"USB\\VID_2341&PID_0043&MI_00\\6&3A757EEC&0&0000", "USB device (2341:0043)"},
         // No serial: Windows made one up.
         {"USB\\VID_1A86&PID_7523\\5&2D6E8F1&0&2", "USB device (1a86:7523)"},
-        {"ACPI\\PNP0501\\1", ""},
-        {"USB\\VID_04G3&PID_6001\\A5", ""},
-        {"USB\\VID_0403\\A5", ""},
-        {"USB\\VID_0403&PID_6001", ""},
-        {"", ""},
+        {"ACPI\\PNP0501\\1", ""}, {"USB\\VID_04G3&PID_6001\\A5", ""}, {"USB\\VID_0403\\A5", ""},
+        {"USB\\VID_0403&PID_6001", ""}, {"", ""},
     };
-    for (const auto &c : cases) {
+    for (const auto &[id, shown] : cases) {
         usb_device usb;
-        bool usb_known = parse_usb_instance_id(c.id, &usb);
-        EXPECT_EQ(usb_known ? usb_description("", usb) : "", c.shown) << c.id;
+        EXPECT_EQ(parse_usb_instance_id(id, &usb) ? usb_description("", usb) : "", shown) << id;
     }
 }

@@ -99,26 +99,13 @@ void port_flush(port_handle) { fake.flushes++; }
 
 void port_close(port_handle) {}
 
-static void capture_trace(void *context, const char *text, int length)
-{
-    static_cast<captured_reports *>(context)->trace.append(text, (size_t)length);
-}
-
-static void capture_flush(void *) {}
-
-static void capture_status(void *context, const char *text)
-{
-    static_cast<captured_reports *>(context)->status.emplace_back(text);
-}
-
-static void capture_event(void *context, const link_event *event)
-{
-    static_cast<captured_reports *>(context)->resends += event->kind == LINK_EVENT_RESEND;
-}
+static captured_reports *self(void *context) { return static_cast<captured_reports *>(context); }
 
 captured_reports::captured_reports()
 {
-    sink = {this, capture_trace, capture_flush, capture_status, capture_event};
+    sink = {this, [](void *c, const char *text, int n) { self(c)->trace.append(text, (size_t)n); },
+            [](void *) {}, [](void *c, const char *text) { self(c)->status.emplace_back(text); },
+            [](void *c, const link_event *e) { self(c)->resends += e->kind == LINK_EVENT_RESEND; }};
     report_route(&sink);
 }
 

@@ -22,9 +22,7 @@ struct fake_os_state {
     std::vector<std::pair<uint32_t, uint8_t>> incoming;
     // The scripted target: sees each request as it is written.
     std::function<void(const std::vector<uint8_t> &request, uint32_t now)> on_write;
-    int purges = 0;
-    int flushes = 0;
-    int reads = 0;
+    int purges = 0, flushes = 0, reads = 0;
     std::vector<std::string> opened;
     std::vector<std::pair<int32_t, int>> configured; // baud and read interval, per configure_port
     std::vector<std::string> shown_status;

@@ -33,13 +33,6 @@ void attach_target(target_model *target, uint32_t line_delay_ms)
     };
 }
 
-target_model make_target(const fault_switches &faults, int32_t flash_ms)
-{
-    target_model target;
-    target_init(&target, &faults, flash_ms);
-    return target;
-}
-
 test_link::test_link(const std::vector<uint8_t> &image_bytes)
 {
     link.port_name = "fake";

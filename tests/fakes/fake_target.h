@@ -20,9 +20,6 @@ void fake_deliver_plan(const reply_plan *plan, uint32_t at);
 // starting `line_delay_ms` after its request plus the model's own delay.
 void attach_target(target_model *target, uint32_t line_delay_ms = FAKE_LINE_DELAY_MS);
 
-// A model target with erased flash and the given fault switches.
-target_model make_target(const fault_switches &faults = {}, int32_t flash_ms = 0);
-
 // A link record with its frame buffer and a padded image of `image_bytes`.
 struct test_link {
     update_link link{};

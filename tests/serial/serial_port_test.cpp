@@ -76,10 +76,8 @@ class serial_port_test : public testing::Test
 
 TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
 {
-    struct piece {
-        int pause_ms; // before it is sent; -1: sent before the read starts
-        std::vector<uint8_t> bytes;
-    };
+    // Bytes sent after a pause in ms; -1: sent before the read starts.
+    using piece = std::pair<int, std::vector<uint8_t>>;
     struct test_case {
         const char *name;
         std::vector<piece> pieces;
@@ -125,10 +123,10 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> sent, got;
-        for (const auto &p : c.pieces) {
-            sent.insert(sent.end(), p.bytes.begin(), p.bytes.end());
-            if (p.pause_ms < 0)
-                send(p.bytes);
+        for (const auto &[pause_ms, bytes] : c.pieces) {
+            sent.insert(sent.end(), bytes.begin(), bytes.end());
+            if (pause_ms < 0)
+                send(bytes);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the waiting bytes arrive
         if (c.purge)
@@ -142,10 +140,10 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
         if (!c.request.empty())
             write_request();
         std::thread sender([&] {
-            for (const auto &p : c.pieces) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(p.pause_ms));
-                if (p.pause_ms >= 0)
-                    send(p.bytes);
+            for (const auto &[pause_ms, bytes] : c.pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+                if (pause_ms >= 0)
+                    send(bytes);
             }
         });
         for (size_t i = 0; i < c.reads.size(); i++) {

@@ -14,67 +14,54 @@ const std::vector<uint8_t> reset = with_crc({4, 0x2b, 0xf4});
 
 TEST(request_length_test, known_requests_by_their_layout_others_by_silence)
 {
-    struct {
-        std::vector<uint8_t> start;
-        int32_t length; // 0: too few bytes to tell; -1: only silence ends it
-    } cases[] = {
-        {{4, 0x2B}, 0},
-        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4}, 0},
-        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0}, 1035},
-        {{4, 0x2B, 0xF3}, 13},
-        {{4, 0x2B, 0xF4}, 5},
-        {{4, 0x03, 0xF2}, -1},
-        {{4, 0x2B, 0x0E}, -1},
+    // A request's start and its length; 0: too few bytes to tell; -1: only silence ends it.
+    const std::pair<std::vector<uint8_t>, int32_t> cases[] = {
+        {{4, 0x2B}, 0}, {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4}, 0}, {{4, 0x2B, 0xF3}, 13},
+        {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0}, 1035}, {{4, 0x2B, 0xF4}, 5},
+        {{4, 0x03, 0xF2}, -1}, {{4, 0x2B, 0x0E}, -1},
         {{4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 1}, -1}, // more than a block
         {{4, 0x2B, 0xF2, 8, 0, 8, 0, 0, 0}, -1}, // an empty block
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(request_length(c.start.data(), c.start.size()), c.length) << c.start.size();
+    for (const auto &[start, length] : cases)
+        EXPECT_EQ(request_length(start.data(), start.size()), length) << start.size();
 }
 
-TEST(frame_assembler_test, a_request_counts_only_after_its_wire_time_of_eleven_bits_a_character)
+// A request counts only after its wire time of eleven bits a character, and
+// back-to-back requests come out one by one at line rate.
+TEST(frame_assembler_test, a_request_counts_only_after_its_wire_time)
 {
-    frame_assembler assembler;
-    assembler_init(&assembler, 115200);
-    std::vector<uint8_t> block = {4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0};
-    block.resize(1033, 0x55);
-    block = with_crc(block);
-    assembler_push(&assembler, block.data(), block.size(), 1000000);
-    int64_t on_wire = wire_time_us(1035, 115200);
-    // Eleven bits a character, and the silence floor.
     EXPECT_EQ(wire_time_us(11, 115200), 1050);
     EXPECT_EQ(wire_time_us(1, 9600), 1145);
     EXPECT_EQ(wire_time_us(1000, 0), 0);
-    EXPECT_EQ(frame_silence_us(115200), FRAME_SILENCE_FLOOR_US);
+    EXPECT_EQ(frame_silence_us(115200), FRAME_SILENCE_FLOOR_US); // the silence floor
     EXPECT_EQ(frame_silence_us(9600), 4010);
-
-    std::vector<uint8_t> frame;
-    EXPECT_EQ(assembler_take(&assembler, 1000000 + on_wire - 1, &frame), ASSEMBLED_NOTHING);
-    EXPECT_EQ(assembler_next_check_us(&assembler), 1000000 + on_wire);
-    EXPECT_EQ(assembler_take(&assembler, 1000000 + on_wire, &frame), ASSEMBLED_REQUEST);
-    EXPECT_EQ(frame, block);
-    EXPECT_EQ(assembler_next_check_us(&assembler), INT64_MAX);
-}
-
-TEST(frame_assembler_test, back_to_back_requests_come_out_one_by_one_at_line_rate)
-{
     frame_assembler assembler;
     assembler_init(&assembler, 115200);
+    std::vector<uint8_t> block = {4, 0x2B, 0xF2, 8, 0, 8, 0, 4, 0}, frame;
+    block.resize(1033, 0x55);
+    block = with_crc(block);
+    assembler_push(&assembler, block.data(), block.size(), 1000000);
+    int64_t on_wire = 1000000 + wire_time_us(1035, 115200);
+    EXPECT_EQ(assembler_take(&assembler, on_wire - 1, &frame), ASSEMBLED_NOTHING);
+    EXPECT_EQ(assembler_next_check_us(&assembler), on_wire);
+    EXPECT_EQ(assembler_take(&assembler, on_wire, &frame), ASSEMBLED_REQUEST);
+    EXPECT_EQ(frame, block);
+    EXPECT_EQ(assembler_next_check_us(&assembler), INT64_MAX);
+
     std::vector<uint8_t> both = contact;
     both.insert(both.end(), reset.begin(), reset.end());
-    assembler_push(&assembler, both.data(), both.size(), 0);
-    std::vector<uint8_t> frame;
-    // The second has crossed the line only after the first.
-    EXPECT_EQ(assembler_take(&assembler, wire_time_us(13, 115200), &frame), ASSEMBLED_REQUEST);
-    EXPECT_EQ(assembler_take(&assembler, wire_time_us(17, 115200), &frame), ASSEMBLED_NOTHING);
-    assembler_init(&assembler, 115200);
-    assembler_push(&assembler, both.data(), both.size(), 0);
-    int64_t late = 1000000;
-    EXPECT_EQ(assembler_take(&assembler, late, &frame), ASSEMBLED_REQUEST);
-    EXPECT_EQ(frame, contact);
-    EXPECT_EQ(assembler_take(&assembler, late, &frame), ASSEMBLED_REQUEST);
+    for (int64_t late : {0, 1000000}) {
+        assembler_init(&assembler, 115200);
+        assembler_push(&assembler, both.data(), both.size(), 0);
+        // The second has crossed the line only after the first.
+        EXPECT_EQ(assembler_take(&assembler, late + wire_time_us(13, 115200), &frame),
+                  ASSEMBLED_REQUEST);
+        EXPECT_EQ(frame, contact);
+        EXPECT_EQ(assembler_take(&assembler, late + wire_time_us(17, 115200), &frame),
+                  late ? ASSEMBLED_REQUEST : ASSEMBLED_NOTHING);
+    }
     EXPECT_EQ(frame, reset);
-    EXPECT_EQ(assembler_take(&assembler, late, &frame), ASSEMBLED_NOTHING);
+    EXPECT_EQ(assembler_take(&assembler, 2000000, &frame), ASSEMBLED_NOTHING);
 }
 
 TEST(frame_assembler_test, pieces_join_into_a_request_and_unknown_or_cut_ones_end_at_a_silence)

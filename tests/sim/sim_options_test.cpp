@@ -12,18 +12,12 @@ const after_reset_mode boot = AFTER_RESET_BOOTLOADER, app = AFTER_RESET_APPLICAT
 
 TEST(sim_options_test, switches_are_taken_or_refused)
 {
-    struct {
-        std::vector<const char *> args;
-        int status;
-        bool serve_forever;
-        after_reset_mode after_reset;
-    } cases[] = {
+    // The switches, the parser's status and, when it takes them, how the board serves.
+    const std::tuple<std::vector<const char *>, int, bool, after_reset_mode> cases[] = {
         {{"--late-ack", "2:700"}, SIM_OPTIONS_OK, false, boot},
-        {{"--late-ack", "0:700"}, 2, false, boot},
-        {{"--late-ack", "1:-5"}, 2, false, boot},
-        {{"--late-ack", "1,700"}, 2, false, boot},
-        {{"--late-ack", "1:"}, 2, false, boot},
-        {{"--late-ack", "1:600001"}, 2, false, boot},
+        {{"--late-ack", "0:700"}, 2, false, boot}, {{"--late-ack", "1:-5"}, 2, false, boot},
+        {{"--late-ack", "1,700"}, 2, false, boot}, {{"--late-ack", "1:"}, 2, false, boot},
+        {{"--late-ack", "1:600001"}, 2, false, boot}, {{"--flash-kib", "2049"}, 2, false, boot},
         {{"--after-reset", "app"}, SIM_OPTIONS_OK, true, app},
         {{"--after-reset", "bootloader"}, SIM_OPTIONS_OK, true, boot},
         {{"--after-reset", "application"}, 2, false, boot},
@@ -32,18 +26,18 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         {{"--flash-kib", "2049"}, 2, false, boot},
         {{"--load", "/"}, 2, false, boot}, {{"--load", "/no/such/file"}, 2, false, boot}, // unreadable
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.args[0]) + " " + c.args[1]);
+    for (const auto &[args, expected, serve_forever, after_reset] : cases) {
+        SCOPED_TRACE(std::string(args[0]) + " " + args[1]);
         std::vector<const char *> argv = {"kep-sim"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.insert(argv.end(), args.begin(), args.end());
         sim_options options;
         testing::internal::CaptureStderr();
         int status = parse_sim_options((int)argv.size(), argv.data(), &options);
         testing::internal::GetCapturedStderr();
-        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(status, expected);
         if (status == SIM_OPTIONS_OK) {
-            EXPECT_EQ(options.serve_forever, c.serve_forever);
-            EXPECT_EQ(options.after_reset, c.after_reset);
+            EXPECT_EQ(options.serve_forever, serve_forever);
+            EXPECT_EQ(options.after_reset, after_reset);
         }
     }
 }
@@ -59,16 +53,11 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
         int32_t drop_ack = 0, exception = 0, flash_ms = 0; // of the board an insert places
         after_reset_mode after_reset = AFTER_RESET_BOOTLOADER;
     } cases[] = {
-        {"", CONTROL_NONE},
-        {"  # a comment", CONTROL_NONE},
-        {"insert", CONTROL_INSERT, 3, 0, 9},
-        {" insert \t", CONTROL_INSERT, 3, 0, 9},
+        {"", CONTROL_NONE}, {"  # a comment", CONTROL_NONE}, {"remove", CONTROL_REMOVE},
+        {"insert", CONTROL_INSERT, 3, 0, 9}, {" insert \t", CONTROL_INSERT, 3, 0, 9},
         {"insert --exception 5 --after-reset app", CONTROL_INSERT, 0, 5, 0, app},
-        {"insert --exception 0", CONTROL_BAD},
-        {"insert --help", CONTROL_BAD},
-        {"remove", CONTROL_REMOVE},
-        {"remove now", CONTROL_BAD},
-        {"inserted", CONTROL_BAD},
+        {"insert --exception 0", CONTROL_BAD}, {"insert --help", CONTROL_BAD},
+        {"remove now", CONTROL_BAD}, {"inserted", CONTROL_BAD},
     };
     for (const auto &c : cases) {
         testing::internal::CaptureStdout();
@@ -93,29 +82,26 @@ TEST(sim_options_test, control_file_lines_are_taken_whole_and_once)
 {
     control_file control{testing::TempDir() + "control-" + std::to_string(getpid()), 0, ""};
     auto open_files = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator());
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
     auto open_before = open_files();
-    struct {
-        const char *mode, *text; // appended ("a") or written anew ("w")
-        std::vector<std::string> taken;
-    } steps[] = {
+    // Appended ("a") or written anew ("w"), the text, the lines then taken.
+    const std::tuple<const char *, const char *, std::vector<std::string>> steps[] = {
         {"", "", {}}, // no file yet
         {"a", "remove\nins", {"remove"}},
         {"a", "ert\n\ninsert --silent\n", {"insert", "", "insert --silent"}},
         {"a", "ins", {}},
         {"w", "remove\n", {"remove"}}, // the "ins" before is gone with the old file
     };
-    for (const auto &step : steps) {
-        if (*step.mode) {
-            FILE *file = fopen(control.path.c_str(), step.mode);
-            fputs(step.text, file);
+    for (const auto &[mode, text, expected] : steps) {
+        if (*mode) {
+            FILE *file = fopen(control.path.c_str(), mode);
+            fputs(text, file);
             fclose(file);
         }
         std::vector<std::string> taken;
         control_file_take_lines(&control, &taken);
-        EXPECT_EQ(taken, step.taken) << step.text;
+        EXPECT_EQ(taken, expected) << text;
     }
     EXPECT_EQ(open_files(), open_before);
     unlink(control.path.c_str());

@@ -54,13 +54,10 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     const char *ack = "11 2bf2 7ms 0/0 x1 a0", *refused = "5 ab02 0ms 0/0 x1 a0",
                *refused_f = "5 ab02 0ms 0/0 x1 a0 F",
                *wrong_length = "5 ab03 0ms 0/0 x1 a0";
-    struct {
-        const char *name;
-        fault_switches faults;
-        std::vector<uint8_t> request;
-        std::string first, again; // the replies to the request sent twice
-        uint32_t written_end;     // of the target's flash after both
-    } cases[] = {
+    // The replies to the request sent twice, and the end written of the flash after both.
+    const std::tuple<const char *, fault_switches, std::vector<uint8_t>, std::string, std::string,
+                     uint32_t>
+        cases[] = {
         // clang-format off
         {"in range", {}, block_2, ack, ack, end_2},
         {"below the writable base", {}, program_request(base - 1), refused, refused, 0},
@@ -85,14 +82,13 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused, refused, 0},
         // clang-format on
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &[name, faults, request, first, again, written_end] : cases) {
+        SCOPED_TRACE(name);
         target_model target;
-        target_init(&target, &c.faults, 7);
-        const uint8_t *request = c.request.data();
-        EXPECT_EQ(shape(target_handle_request(&target, request, c.request.size())), c.first);
-        EXPECT_EQ(shape(target_handle_request(&target, request, c.request.size())), c.again);
-        EXPECT_EQ(target.written_end, c.written_end);
+        target_init(&target, &faults, 7);
+        EXPECT_EQ(shape(target_handle_request(&target, request.data(), request.size())), first);
+        EXPECT_EQ(shape(target_handle_request(&target, request.data(), request.size())), again);
+        EXPECT_EQ(target.written_end, written_end);
     }
 }
 
@@ -126,32 +122,28 @@ TEST(target_model_test, a_fixture_board_answers_by_what_it_runs)
                                contact = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 0, 4}),
                                block_1 = program_request(SIM_WRITABLE_BASE);
     const char *bootloader = "15 2bf3 0ms 0/0 x1 a0", *application = "5 ab01 0ms 0/0 x1 a0";
-    struct {
-        const char *name;
-        fault_switches faults;
-        after_reset_mode after_reset;
-        bool removed; // before the reset
-        const char *reset_reply, *contact_after;
-    } cases[] = {
+    // Removed: before the reset; then the reply to the reset and to a contact after it.
+    const std::tuple<const char *, fault_switches, after_reset_mode, bool, const char *, const char *>
+        cases[] = {
         {"bootloader", {}, AFTER_RESET_BOOTLOADER, false, "5 2bf4 0ms 0/0 x1 a1", bootloader},
         {"application", {}, AFTER_RESET_APPLICATION, false, "5 2bf4 0ms 0/0 x1 a1", application},
         {"restart", {.restart_on_reset = true}, AFTER_RESET_APPLICATION, false, "none F",
          application},
         {"removed", {}, AFTER_RESET_APPLICATION, true, "none", "none"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &[name, faults, after_reset, removed, reset_reply, contact_after] : cases) {
+        SCOPED_TRACE(name);
         target_model target;
         auto answer = [&](const std::vector<uint8_t> &request) {
             return shape(target_handle_request(&target, request.data(), request.size()));
         };
-        target_insert_board(&target, &c.faults, 0, c.after_reset);
+        target_insert_board(&target, &faults, 0, after_reset);
         answer(block_1);
-        if (c.removed)
+        if (removed)
             target_remove_board(&target);
-        EXPECT_EQ(answer(reset), c.reset_reply);
-        EXPECT_EQ(answer(contact), c.contact_after);
-        target_insert_board(&target, &c.faults, 0, c.after_reset);
+        EXPECT_EQ(answer(reset), reset_reply);
+        EXPECT_EQ(answer(contact), contact_after);
+        target_insert_board(&target, &faults, 0, after_reset);
         EXPECT_EQ(answer(contact), bootloader);
         EXPECT_EQ(target.flash[SIM_WRITABLE_BASE - SIM_FLASH_BASE], 0xFF);
     }
