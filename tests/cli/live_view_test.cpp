@@ -150,6 +150,7 @@ TEST_F(LiveView, AStationShowsARowPerSlotWithEachBoardsResultUntilItIsRemoved)
         EXPECT_THAT(shown.substr(shown.find('\a'), 40), HasSubstr("FAILED")) << "the failed board's bell";
         std::string screen = final_screen(shown);
         EXPECT_THAT(screen, testing::Not(HasSubstr("PROG ADDR"))) << "the trace stays off";
+        EXPECT_THAT(screen, HasSubstr("\nkep-update: watch ended: ")) << "on a line below the rows";
         std::string last = shown.substr(shown.rfind("\033[J"));
         expect_in_order(last, {"ttyA: PASS", "ttyB: FAILED: CRC differs \u2014 remove",
                                "ttyC: not in its bootloader", "ttyD: empty", "ttyE: holds the image",
