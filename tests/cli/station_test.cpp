@@ -291,11 +291,12 @@ TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
         if (*line) {
             ASSERT_TRUE(wait_for(dir + "/slot.err", "placed (\"" + std::string(line) + "\")"));
         }
-        child_run run = run_tool({"--port", slot, "--image", small_image, "--timeout", "1"});
+        child_run run = run_tool({"--port", slot, "--image", small_image, "--timeout", "1", "--report", report});
         EXPECT_EQ(run.status, status) << line << run.err;
         EXPECT_THAT(run.err, HasSubstr(said)) << line;
     }
     EXPECT_TRUE(flash_holds("slot", small_image));
+    EXPECT_THAT(text_of(report), HasSubstr("\"outcome\":\"updated, reset not confirmed\""));
 }
 
 // Per-board serial numbers through whole runs: two stations sharing one
