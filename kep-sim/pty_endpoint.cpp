@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -85,6 +86,12 @@ void pty_endpoint_wait_drained(const pty_endpoint *endpoint, int limit_ms)
             return;
         sleep_a_millisecond();
     }
+}
+
+bool pty_endpoint_wait_request(const pty_endpoint *endpoint, int limit_ms)
+{
+    pollfd input{endpoint->master, POLLIN, 0};
+    return poll(&input, 1, limit_ms) > 0 && (input.revents & POLLIN) != 0;
 }
 
 size_t pty_endpoint_fill_line(const pty_endpoint *endpoint)

@@ -318,12 +318,16 @@ static int finish_reply(serve_state *state, after_reply after)
         sim_log("restarted: line gone");
         return state->dump_failed ? 1 : 0;
     }
-    pty_endpoint_wait_drained(state->endpoint, DRAIN_LIMIT_MS);
     if (after == AFTER_HANG_UP) {
+        // An empty queue can mean the ack has not reached it yet, and a
+        // hang-up flushes what is queued: pull the line only once the tool
+        // has answered the ack with its next request.
+        pty_endpoint_wait_request(state->endpoint, DRAIN_LIMIT_MS);
         pty_endpoint_hang_up(state->endpoint);
         sim_log("line hung up");
         return 0;
     }
+    pty_endpoint_wait_drained(state->endpoint, DRAIN_LIMIT_MS);
     timespec hold{0, RESET_HOLD_MS * 1000000L};
     nanosleep(&hold, nullptr);
     if (state->options->serve_forever) {
