@@ -88,10 +88,10 @@ void pty_endpoint_wait_drained(const pty_endpoint *endpoint, int limit_ms)
     }
 }
 
-bool pty_endpoint_wait_request(const pty_endpoint *endpoint, int limit_ms)
+void pty_endpoint_wait_request(const pty_endpoint *endpoint, int limit_ms)
 {
     pollfd input{endpoint->master, POLLIN, 0};
-    return poll(&input, 1, limit_ms) > 0 && (input.revents & POLLIN) != 0;
+    poll(&input, 1, limit_ms);
 }
 
 size_t pty_endpoint_fill_line(const pty_endpoint *endpoint)

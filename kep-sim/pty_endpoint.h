@@ -27,8 +27,8 @@ void pty_endpoint_unpublish(pty_endpoint *endpoint);
 void pty_endpoint_wait_drained(const pty_endpoint *endpoint, int limit_ms);
 
 // Waits, at most `limit_ms`, until the tool has written something: it has
-// then surely read the reply before it. True when it did.
-bool pty_endpoint_wait_request(const pty_endpoint *endpoint, int limit_ms);
+// then surely read the reply before it.
+void pty_endpoint_wait_request(const pty_endpoint *endpoint, int limit_ms);
 
 // Fills the line from the target's side until it takes no more, as when the
 // target has stopped reading: the tool's next write then waits. Returns the

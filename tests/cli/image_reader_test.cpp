@@ -99,15 +99,19 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
     };
     // One 4-byte section, the file's last bytes, in one loadable segment. Fields in
     // ascending order: the next one overwrites a 16-bit field's high zero bytes.
-    std::string last = elf(1, 1, 2, 40) + std::string(72, '\0') + "\x11\x22\x33\x44";
-    auto put32 = [&](size_t at, uint32_t value) {
-        for (size_t i = 0; i < 4; i++)
-            last[at + i] = (char)(value >> 8 * i);
+    auto put32 = [](std::string file, std::initializer_list<std::pair<size_t, uint32_t>> fields) {
+        for (auto [at, value] : fields)
+            for (size_t i = 0; i < 4; i++)
+                file[at + i] = (char)(value >> 8 * i);
+        return file;
     };
-    for (auto [at, value] : {std::pair<size_t, uint32_t>{28, 52}, {32, 84}, {42, 32}, {44, 1},
-                             {46, 40}, {48, 1}, {52, 1}, {56, 124}, {64, 0x08000800}, {68, 4},
-                             {88, 1}, {92, 2}, {100, 124}, {104, 4}})
-        put32(at, value);
+    const std::string last =
+        put32(elf(1, 1, 2, 40) + std::string(72, '\0') + "\x11\x22\x33\x44",
+              {{28, 52}, {32, 84}, {42, 32}, {44, 1}, {46, 40}, {48, 1}, {52, 1}, {56, 124},
+               {64, 0x08000800}, {68, 4}, {88, 1}, {92, 2}, {100, 124}, {104, 4}});
+    // No sections: the loadable segment alone, beside a note at address 0 that loads nothing.
+    const std::string segments = put32(last, {{44, 2}, {46, 40}, {48, 0}, {84, 4}, {88, 124},
+                                              {92, 0}, {96, 0}, {100, 4}, {104, 4}});
     const std::string largest(0x08200000 - 0x08000800, 'x');
     const std::string no_end = "no end record (S7, S8 or S9) and no record count (S5 or S6) after "
                                "the last data record: the file is truncated; if it is whole, give "
@@ -146,7 +150,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {elf(1, 1, 1, 40), "an ELF file that is not an executable (type 1); link it first"},
         {elf(1, 1, 2, 3), "an ELF executable for machine 3, not ARM" + only_arm},
         {elf(1, 1, 2, 40), "no data bytes in the file"},
-        {last, ""}, {std::string("\x7f" "ELF\x02"), "truncated ELF header"}, {"", "no data bytes in the file"},
+        {last, ""}, {segments, ""}, {std::string("\x7f" "ELF\x02"), "truncated ELF header"}, {"", "no data bytes in the file"},
         {":0108000011E6X\n", ""}, // not hex digits only: a raw binary
         // One digit too short for the shortest record: a raw binary; then the shortest.
         {":000000000\n", ""}, {":00000001FF\n", "no data bytes in the file"},

@@ -50,6 +50,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     std::vector<uint8_t> one_short = program_request(base, 16);
     one_short.resize(one_short.size() - 3); // a data byte and the CRC
     one_short = with_crc(one_short);
+    const std::vector<uint8_t> verify = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 0, 4, 0});
     const std::vector<uint8_t> past_end = with_crc({4, 0x2b, 0xf3, 8, 0, 8, 0, 0, 2, 0, 0});
     const char *ack = "11 2bf2 7ms 0/0 x1 a0", *refused = "5 ab02 0ms 0/0 x1 a0",
                *refused_f = "5 ab02 0ms 0/0 x1 a0 F",
@@ -78,6 +79,8 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"exception", {.exception = 2}, block_2, refused_f, refused_f, 0},
         {"hangup_after", {.hangup_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a2 F", "11 2bf2 7ms 0/0 x1 a2 F", end_2},
         {"ignore_contact", {.ignore_contact = 1}, contact, "none F", "15 2bf3 0ms 0/0 x1 a0", 0},
+        {"short_verify", {.short_verify = true}, verify, "5 2bf3 0ms 0/0 x1 a0 F", "5 2bf3 0ms 0/0 x1 a0 F", 0},
+        {"forged_verify", {.forged_verify = true}, verify, "13 2bf3 0ms 0/0 x1 a0 F", "15 2bf3 0ms 0/0 x1 a0", 0},
         {"a 2 MiB part's last block", {.flash_kib = 2048}, program_request(end_2m - 1024), ack, ack, end_2m},
         {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused, refused, 0},
         // clang-format on
