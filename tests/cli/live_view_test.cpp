@@ -109,6 +109,7 @@ TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheir
     // --version names the built-in firmware as the Windows version resource does.
     EXPECT_THAT(run_tool({"--version"}).out,
                 HasSubstr("\nBuilt-in firmware firmware.bin, 25600 bytes, CRC-16 0xab23\n"));
+    EXPECT_THAT(run_tool({"--describe"}).out, HasSubstr("\nData         0x08000800.."));
     EXPECT_THAT(screen, HasSubstr("Local  CRC 0xab23\n"));
 }
 
