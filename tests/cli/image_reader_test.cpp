@@ -140,6 +140,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {"S3090800080011D5\nS9030000FC\n", "line 1: bad byte count 9 (the record holds 6 bytes)"},
         {"S307080008001122B5\nS5030002FA\nS9030000FC\n", "line 2: bad record count 2 (1 data records come before it)"},
         {"S307080008001122B5\nS4030000FC\nS9030000FC\n", "line 2: unknown record type S4"},
+        {"S307080008001122B\nS9030000FC\n", "line 1: malformed or truncated record (an odd number of hex digits)"},
         {"S307080008001122B5\n", no_end}, {"S307080008001122B5\nS5030001FB\nS307080008021122B3\n", no_end},
         {elf(2, 1, 2, 40), "a 64-bit ELF file" + only_arm},
         {elf(3, 1, 2, 40), "an unknown class of ELF file" + only_arm},
