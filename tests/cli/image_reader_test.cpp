@@ -128,6 +128,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {ela + ":00000006FA\n" + eof, "line 2: unknown record type 06"},
         {ela + ":0108000011E6\n:0108000022D5\n" + eof, "line 3: gives 0x22 for address 0x08000800, which an earlier record set to 0x11"},
         {ela + ":0108000011E6\n:0108000011E6\n" + eof, ""}, // the same byte twice is no conflict
+        {":020000020800F4\n:0100000011EE\n" + eof, "line 2: data at 0x00008000..0x00008000 lies below 0x08000800, where the target's bootloader lives"},
         {ela + ":0107FF00AA4F\n" + eof, "line 2: data at 0x080007FF..0x080007FF lies below "
                                         "0x08000800, where the target's bootloader lives"},
         {":02000004081FD3\n:02FFFF000102FD\n" + eof, "line 2: data at 0x081FFFFF..0x08200000 reaches 0x08200000 " + above},
@@ -150,6 +151,8 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {elf(2, 1, 2, 40).substr(0, 6), "a 64-bit ELF file" + only_arm},
         {elf(1, 1, 1, 40), "an ELF file that is not an executable (type 1); link it first"},
         {elf(1, 1, 2, 3), "an ELF executable for machine 3, not ARM" + only_arm},
+        {put32(elf(1, 1, 2, 40), {{18, 296}}), "an ELF executable for machine 296, not ARM" + only_arm},
+        {put32(last, {{46, 39 | 1 << 16}}), "malformed ELF header (section header size 39)"},
         {elf(1, 1, 2, 40), "no data bytes in the file"},
         {last, ""}, {segments, ""}, {std::string("\x7f" "ELF\x02"), "truncated ELF header"}, {"", "no data bytes in the file"},
         {":0108000011E6X\n", ""}, // not hex digits only: a raw binary

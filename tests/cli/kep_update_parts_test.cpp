@@ -164,15 +164,17 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         EXPECT_TRUE(expected.empty() ? why.empty() : why.find(expected) != std::string::npos)
             << std::hex << address << ": " << why;
     }
-    // A field at the image's start leaves one range to check, none empty.
-    serial_settings first;
-    first.used = true;
-    first.address = 0x08000800;
-    std::vector<image_range> ranges = check_ranges(image, &first);
-    ASSERT_EQ(ranges.size(), 1u);
-    EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(4, 2996));
+    // A field at the image's start or end leaves one range to check, none empty.
+    serial_settings field;
+    field.used = true;
+    for (auto [address, offset] : {std::pair<uint32_t, int32_t>{0x080013B4, 0}, {0x08000800, 4}}) {
+        field.address = address;
+        std::vector<image_range> ranges = check_ranges(image, &field);
+        ASSERT_EQ(ranges.size(), 1u) << std::hex << address;
+        EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(offset, 2996));
+    }
     image.data_size = 4; // and u32le, the default format
-    EXPECT_EQ(check_serial_field(image, first), "the image holds nothing but the serial number's field");
+    EXPECT_EQ(check_serial_field(image, field), "the image holds nothing but the serial number's field");
 }
 
 // The rename is synced through the folder the path names: none (the current
