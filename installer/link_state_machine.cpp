@@ -83,7 +83,6 @@ void link_enter(update_link *link, int32_t new_state)
     case STATE_INIT:
         link->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
         link->offset = 0;
-        link->resends = 0;
         link->timeout_ms = CONTACT_TIMEOUT_MS;
         break;
     case STATE_CONTACT: enter_contact(link); break;
@@ -128,7 +127,6 @@ static void step_program(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
         trace_printf("TIMEOUT\n");
-        link->resends++;
         tell(link, LINK_EVENT_RESEND);
         link_enter(link, STATE_PROGRAM);
     }
@@ -174,7 +172,6 @@ static void refuse_verify(update_link *link, uint8_t exception_code)
 static void step_verify(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
-        link->resends++;
         tell(link, LINK_EVENT_RESEND);
         link_enter(link, STATE_VERIFY);
     }
@@ -210,7 +207,6 @@ static void step_verify(update_link *link)
 static void step_reset(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, RESET_TIMEOUT_MS)) {
-        link->resends++;
         tell(link, LINK_EVENT_RESEND);
         link_enter(link, STATE_RESET);
     }

@@ -41,7 +41,6 @@ struct update_link {
     uint32_t sent_at;     // tick count taken just before the last request
     uint32_t timeout_ms;  // reply time-out: 100 contacting, 500 once linked
     bool check_only;      // compare the target's range CRC with the image: no write, no reset
-    int32_t resends;      // program, verify and reset requests sent again after a time-out
     // Stop in STATE_LINKED once contact is answered, with the reply still in
     // `frame`: the front end looks at it (and takes a serial number, say)
     // before it enters the next state itself.

@@ -272,7 +272,6 @@ static bool go_on_when_linked(board_job *job)
     // at the board may have re-sent its CRC question.
     link->offset = 0;
     link->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
-    link->resends = 0;
     link_enter(link, STATE_PROGRAM);
     return true;
 }

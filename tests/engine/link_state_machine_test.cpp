@@ -173,7 +173,6 @@ TEST_F(LinkStateMachine, UnansweredResetIsResentAfter100ms)
         if (fake.writes[i].bytes[2] == 0xF4)
             resets.push_back(fake.writes[i].at);
     ASSERT_EQ(resets.size(), 3u);
-    EXPECT_EQ(t.link.resends, 2);
     EXPECT_EQ(reports.resends, 2) << "each re-send is an event for the front end";
     // The first reset leaves from the verify step, so its first wait has an
     // extra tick; after that a silent read takes 100 ms and the timer 10 ms,
@@ -253,7 +252,6 @@ TEST_F(LinkStateMachine, LostAckResendsTheSameBlockAfterMoreThan500msAndTracesAs
     run_link(&t.link);
     ASSERT_EQ(t.link.state, STATE_DONE);
     EXPECT_THAT(requests(), ElementsAre("C", "C", "C", "P0", "P1", "P1", "P2", "V", "R"));
-    EXPECT_EQ(t.link.resends, 1);
     EXPECT_EQ(reports.resends, 1);
     const auto &first = fake.writes[4];
     const auto &again = fake.writes[5];
