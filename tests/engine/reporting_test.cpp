@@ -23,6 +23,7 @@ TEST(FatalMessage, HasItsPiecesAndKeepsTheClosingBlockWhateverTheTexts)
          heading + "Could not create dialog\n" + closing},
         {"port", 5, long_system.c_str(), filled(heading + "port\nError number 5 reported\n", 'x')},
         {long_text.c_str(), 0, nullptr, filled(heading, 'y')},
+        {"port", 2, "x", heading + "port\nError number 2 reported\nx" + closing}, // a one-letter piece
     };
     for (const auto &[text, code, system_text, expected] : cases) {
         char message[FATAL_MESSAGE_SIZE];
