@@ -108,6 +108,7 @@ TEST_F(serial_port_test, reads_end_on_the_total_the_gap_or_the_count)
         {"two pieces 50 ms apart", {{0, {1, 2}}, {50, {3, 4, 5}}}, false, 1040, {2, 3}, 15, 90},
         {"waiting before the read", {{-1, fill(15, 0x40)}}, false, 1040, {15}, 0, 90},
         {"more than count waiting", {{-1, fill(30, 1)}}, false, 10, {10, 10, 10}, 0, 90},
+        {"the count reached in a second piece", {{0, {1, 2}}, {10, fill(20, 3)}}, false, 10, {10, 10, 2}, 0, 90},
         // Ended one gap past the total however long it lasts; the later reads take the rest.
         {"a stream", stream, false, 1040, {-1, -1, -1, -1, -1, -1}, 115, 160},
         // At once, before a byte that follows within the gap; the next request keeps
