@@ -65,7 +65,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         {{"--split-ack", "2:40"}, "5", 0, {}},
         {{"--duplicate-ack", "1"}, "5", 0, {}},
         {{"--corrupt-ack", "3"}, "5", 0, {}},
-        {{"--flash-ms", "700"}, "5", 0, {"CRCs match\n"}}, // every ack after the re-send
+        {{"--flash-ms", "700"}, "5", 0, {"- SENT - TIMEOUT\n", "CRCs match\n"}}, // every ack after the re-send
         {{"--restart-on-reset"}, "5", 0, {"CRCs match\n", "did not confirm its reset; power-cycle"}},
         {{"--exception", "2"}, "5", 1, {"CRC FAIL\n", "FAILED: the target's CRC of the written range "
           "differs from the image; the target refused block 2 (exception 0x02)"}},

@@ -142,6 +142,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     EXPECT_THAT(first.err, testing::ContainsRegex("  PASS    " + tty0 + "  adapter -  updated  [0-9.]+ s\n"));
     EXPECT_THAT(first.err, HasSubstr("tty2: the port stopped working"));
     EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60%"));
+    EXPECT_THAT(text_of(dir + "/tty0.err"), Not(HasSubstr("kep-sim: exit"))) << "--serve-forever";
 
     // tty4 (present) is skipped; tty5 comes later and is interrupted half-way.
     ASSERT_TRUE(

@@ -3,6 +3,7 @@
 #include "control_file.h"
 #include "sim_options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         {{"--flash-kib", "2048"}, SIM_OPTIONS_OK, false, boot}, // parts up to 2 MiB
         {{"--flash-kib", "2049"}, 2, false, boot},
         {{"--load", "/"}, 2, false, boot}, {{"--load", "/no/such/file"}, 2, false, boot}, // unreadable
+        {{"--load", "/etc/passwd"}, SIM_OPTIONS_OK, false, boot},
     };
     for (const auto &[args, expected, serve_forever, after_reset] : cases) {
         SCOPED_TRACE(std::string(args[0]) + " " + args[1]);
@@ -33,8 +35,11 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         sim_options options;
         testing::internal::CaptureStderr();
         int status = parse_sim_options((int)argv.size(), argv.data(), &options);
-        testing::internal::GetCapturedStderr();
+        std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(status, expected);
+        if (args[0] == std::string("--load")) { // a refusal's cause, said once
+            EXPECT_EQ(std::ranges::count(err, '\n'), status == SIM_OPTIONS_OK ? 0 : 1) << err;
+        }
         if (status == SIM_OPTIONS_OK) {
             EXPECT_EQ(options.serve_forever, serve_forever);
             EXPECT_EQ(options.after_reset, after_reset);
@@ -91,7 +96,9 @@ TEST(sim_options_test, control_file_lines_are_taken_whole_and_once)
         {"a", "remove\nins", {"remove"}},
         {"a", "ert\n\ninsert --silent\n", {"insert", "", "insert --silent"}},
         {"a", "ins", {}},
-        {"w", "remove\n", {"remove"}}, // the "ins" before is gone with the old file
+        {"a", "\n", {"ins"}}, // a line's last byte alone
+        {"a", "x", {}},
+        {"w", "remove\n", {"remove"}}, // the "x" before is gone with the old file
     };
     for (const auto &[mode, text, expected] : steps) {
         if (*mode) {
