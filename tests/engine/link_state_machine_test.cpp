@@ -77,6 +77,13 @@ TEST_F(LinkStateMachine, CleanRunSendsEveryBlockOnceThenVerifiesAndResetsAndARer
     // Every block as the target received it is the padded image, zero fill included.
     EXPECT_EQ(t.link.image[3 * 1024 - 100], 0);
     EXPECT_TRUE(std::equal(t.link.image, t.link.image + 3 * 1024, target.flash.begin() + 0x800));
+    // A link given an image of part blocks ends on a short block.
+    t.link.image_size = 1500;
+    fake.writes.clear();
+    t.link.state = STATE_START;
+    run_link(&t.link);
+    ASSERT_EQ(requests(), (std::vector<std::string>{"C", "C", "C", "P0", "P1", "V", "R"}));
+    EXPECT_EQ(get_be16(fake.writes[4].bytes.data() + 7), 476u);
 }
 
 TEST_F(LinkStateMachine, AnswersWithinThePauseLinkOnTheThirdContactAndSilenceGetsOneContactAStep)

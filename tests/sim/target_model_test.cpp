@@ -80,6 +80,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"hangup_after", {.hangup_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a2 F", "11 2bf2 7ms 0/0 x1 a2 F", end_2},
         {"ignore_contact", {.ignore_contact = 1}, contact, "none F", "15 2bf3 0ms 0/0 x1 a0", 0},
         {"short_verify", {.short_verify = true}, verify, "5 2bf3 0ms 0/0 x1 a0 F", "5 2bf3 0ms 0/0 x1 a0 F", 0},
+        {"wrong_verify", {.wrong_verify = true}, verify, "15 2bf3 0ms 0/0 x1 a0 F", "15 2bf3 0ms 0/0 x1 a0 F", 0},
         {"forged_verify", {.forged_verify = true}, verify, "13 2bf3 0ms 0/0 x1 a0 F", "15 2bf3 0ms 0/0 x1 a0", 0},
         {"a 2 MiB part's last block", {.flash_kib = 2048}, program_request(end_2m - 1024), ack, ack, end_2m},
         {"past a 2 MiB part", {.flash_kib = 2048}, program_request(end_2m - 1023), refused, refused, 0},
@@ -88,11 +89,16 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     for (const auto &[name, faults, request, first, again, written_end] : cases) {
         SCOPED_TRACE(name);
         target_model target;
+        target.after_reset = AFTER_RESET_APPLICATION; // target_init sets every field
         target_init(&target, &faults, 7);
         EXPECT_EQ(shape(target_handle_request(&target, request.data(), request.size())), first);
         EXPECT_EQ(shape(target_handle_request(&target, request.data(), request.size())), again);
         EXPECT_EQ(target.written_end, written_end);
     }
+    target_model target; // kep-sim's log says why a request got no reply
+    target_init(&target, &std::get<1>(cases[0]), 7);
+    EXPECT_EQ(target_handle_request(&target, bad_crc.data(), bad_crc.size()).notes,
+              std::vector<std::string>{"dropped 27 bytes: CRC wrong"});
 }
 
 // Each reply 0 to N ms late: within the bounds, varied, and the same again
