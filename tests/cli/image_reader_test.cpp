@@ -137,7 +137,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {ela + eof, "no data bytes in the file"},
         {ela + ":0108000011E6\n:0100000100FE\n", "line 3: bad byte count 1 for a type 01 record (it holds 0)"},
         {ela + ":0100000200FD\n" + eof, "line 2: bad byte count 1 for a type 02 record (it holds 2)"},
-        {"S307080008001122B6\nS9030000FC\n", "line 1: bad checksum 0xB6 (the record's bytes give 0xB5)"},
+        {"S307080008001122B7\nS9030000FC\n", "line 1: bad checksum 0xB7 (the record's bytes give 0xB5)"},
         {"S3090800080011D5\nS9030000FC\n", "line 1: bad byte count 9 (the record holds 6 bytes)"},
         {"S307080008001122B5\nS5030002FA\nS9030000FC\n", "line 2: bad record count 2 (1 data records come before it)"},
         {"S307080008001122B5\nS4030000FC\nS9030000FC\n", "line 2: unknown record type S4"},

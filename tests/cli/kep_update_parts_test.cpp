@@ -186,6 +186,10 @@ TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
     const std::string previous = std::filesystem::current_path();
     std::filesystem::current_path(here);
     std::string error;
+    auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    auto open_before = descriptors();
     for (const std::string &path : {std::string("next"), std::string(here) + "/next",
                                     "/kep-replace-" + std::to_string(getpid())}) {
         EXPECT_TRUE(replace_file_durably(path, "7\n", &error)) << path << ": " << error;
@@ -193,6 +197,7 @@ TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "7\n") << path;
         std::filesystem::remove(path);
     }
+    EXPECT_EQ(descriptors(), open_before) << "the file and its folder are closed";
     EXPECT_FALSE(replace_file_durably(std::string(here) + "/no/next", "7\n", &error));
     EXPECT_EQ(error, "cannot write " + std::string(here) + "/no/next: No such file or directory");
     // A number that no longer fits its format is refused, never wrapped.
