@@ -348,6 +348,14 @@ TEST_F(Station, AKilledStationsNumberIsNotReusedAndBoardsNotWrittenTakeNone)
     EXPECT_EQ(run_tool(idle).status, 4);
 
     EXPECT_EQ(text_of(dir + "/serial"), "7002\n") << "taken only by boards written";
+    // The format's last number goes to one board; the other is left alone, unwritten.
+    std::ofstream(dir + "/serial") << "4294967295\n";
+    child_run last = run_tool(station(start_sim("max") + "," + start_sim("over")));
+    EXPECT_EQ(last.status, 2) << last.err;
+    EXPECT_THAT(last.err, HasSubstr(": the next serial number, 4294967296 (from " +
+                                    dir + "/serial), does not fit the format u32le; nothing was written"));
+    EXPECT_EQ(text_of(dir + "/max.err").find("request 0xf2") == std::string::npos,
+              text_of(dir + "/over.err").find("request 0xf2") != std::string::npos);
 }
 
 } // namespace
