@@ -93,6 +93,12 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         start_tool(&tools[i], {"--port", start_sim("fault" + std::to_string(i), cases[i].sim),
                                "--image", dir + "/" + cases[i].image, "--timeout", cases[i].timeout});
     child_run described = run_tool({"--describe", "--image", dir + "/app.hex"});
+    // The last block's "OK" is on the disk while the verify is awaited (2 s of short replies).
+    const child &verifying = tools[std::ranges::find(cases, std::vector<std::string>{"--short-verify"},
+                                                     &fault_case::sim) -
+                                   cases.begin()];
+    EXPECT_TRUE(wait_until(
+        [&] { return text_of(verifying.out_path).ends_with("FROM 0x800... - SENT - - OK\n"); }));
     clock_point deadline = in_ms(8000); // the longest time-out plus a few seconds
     // Its write of block 2 has blocked once its trace line stays ended before "SENT".
     std::string seen;
