@@ -256,11 +256,12 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         file << line << "\n";
     file.close();
     std::string text, json, problems, json_problems;
-    EXPECT_EQ(summarize_reports({path}, false, &text, &problems), 2);
-    EXPECT_EQ(summarize_reports({path}, true, &json, &json_problems), 2);
+    const std::vector<std::string> paths = {path, path + ".absent"}; // an unreadable file adds no line
+    EXPECT_EQ(summarize_reports(paths, false, &text, &problems), 2);
+    EXPECT_EQ(summarize_reports(paths, true, &json, &json_problems), 2);
     unlink(path.c_str());
     EXPECT_EQ(text,
-              "records: 7 from 1 files, 3 skipped (not records)\n"
+              "records: 7 from 2 files, 3 skipped (not records)\n"
               "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
               "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
               "  944.3 boards per hour over 0:00:15 active\n"
@@ -286,7 +287,8 @@ TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
         EXPECT_THAT(json, HasSubstr(expected));
     EXPECT_EQ(problems, "kep-update: " + path + ": line 3 is not a report record; skipped\n" +
                             "kep-update: " + path + ": line 8 is not a report record; skipped\n" +
-                            "kep-update: " + path + ": line 10 is not a report record; skipped\n");
+                            "kep-update: " + path + ": line 10 is not a report record; skipped\n" +
+                            "kep-update: cannot read report " + path + ".absent: No such file or directory\n");
     EXPECT_EQ(json_problems, problems);
 }
 
