@@ -171,7 +171,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
     // Blank lines before the first record, anything after a Ctrl-Z and no line
     // end after the last record do not hide a text format.
     const std::pair<std::string, image_format> formats[] = {
-        {"\n \r\n:020000020000FC\n" + ela + ":0108000011E6\n:00000001ff", IMAGE_INTEL_HEX},
+        {"\n \r\n:020000020000FC\n" + ela + ":01080000aa4d\n:00000001ff", IMAGE_INTEL_HEX},
         {"\r\n\t\nS307080008001122B5\nS9030000FC\n", IMAGE_SREC},
         {"S307080008001122B5\nS9030000FC\n\x1aS4", IMAGE_SREC}};
     for (const auto &[content, format] : formats) {

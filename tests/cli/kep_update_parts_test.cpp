@@ -1,6 +1,7 @@
 // kep-update's pure parts, as tables: the live area's line at any width, the
 // report's JSON strings and UTC stamps, which watched ports start, and the
 // summary of a report.
+#include "cli_options.h"
 #include "port_presence.h"
 #include "progress_line.h"
 #include "report_log.h"
@@ -173,6 +174,12 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         ASSERT_EQ(ranges.size(), 1u) << std::hex << address;
         EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(offset, 2996));
     }
+    // An errno left by an earlier call is not the address's.
+    cli_options options;
+    const char *words[] = {"kep-update", "--port", "p", "--serial-number", "0x08000864",
+                           "--serial-file", "f"};
+    errno = ERANGE;
+    EXPECT_EQ(parse_cli_options(7, (char **)words, &options), -1);
     image.data_size = 4; // and u32le, the default format
     EXPECT_EQ(check_serial_field(image, field), "the image holds nothing but the serial number's field");
 }
