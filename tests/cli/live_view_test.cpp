@@ -85,7 +85,8 @@ TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheir
     std::string a = start_sim("a", {"--dump", ""}), b = start_sim("b", {"--wrong-verify"}),
                 c = start_sim("c");
     int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    winsize wide{24, 160, 0, 0}; // room for each line's rate
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &wide), 0);
     ASSERT_TRUE(start_tool(&tool, {"--port", a + "," + b, "--port", c}, {}, slave));
     close(slave);
     std::string shown;
@@ -98,6 +99,7 @@ TEST_F(LiveView, OnATerminalSeveralTargetsOfTheBuiltInImageCompleteOrFailOnTheir
     std::string screen = final_screen(shown);
     std::string below = screen.substr(screen.rfind("PROG ADDR"));
     EXPECT_EQ(std::ranges::count(below, '%'), 3) << "one line per port below the trace:\n" << screen;
+    EXPECT_THAT(shown, testing::ContainsRegex("[0-9]+\\.[0-9] KiB/s  [0-9]+:[0-9][0-9] left"));
     for (const auto &port : {a, c})
         expect_in_order(
             screen, {"Flash Image Size 0x6400 bytes\n", port + ":  . Opening serial port " + port,
