@@ -132,7 +132,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     usleep(250 * 1000);                  // two scans see the port absent
     start_sim("tty2");                   // the next board on the same port
     ASSERT_TRUE(has_records(4));
-    start_sim("tty3", {"--flash-ms", "300"});
+    start_sim("tty3", {"--flash-ms", "300", "--dump", "/dev/full"});
     ASSERT_TRUE(wait_for(dir + "/tty3.err", "request 0xf2"));
     kill(tool.pid, SIGINT); // no new boards; tty3 finishes
     start_sim("tty4");
@@ -143,6 +143,7 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     EXPECT_THAT(first.err, HasSubstr("tty2: the port stopped working"));
     EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60%"));
     EXPECT_THAT(text_of(dir + "/tty0.err"), Not(HasSubstr("kep-sim: exit"))) << "--serve-forever";
+    EXPECT_EQ(child_finish(&sims[4], in_ms(2000)).status, 1) << "its flash could not be dumped";
 
     // tty4 (present) is skipped; tty5 comes later and is interrupted half-way.
     ASSERT_TRUE(
