@@ -15,7 +15,7 @@ TEST(sim_options_test, switches_are_taken_or_refused)
 {
     // The switches, the parser's status and, when it takes them, how the board serves.
     const std::tuple<std::vector<const char *>, int, bool, after_reset_mode> cases[] = {
-        {{"--late-ack", "2:700"}, SIM_OPTIONS_OK, false, boot},
+        {{"--late-ack", "2:700"}, SIM_OPTIONS_OK, false, boot}, {{"--split-ack", "2:0"}, SIM_OPTIONS_OK, false, boot},
         {{"--late-ack", "0:700"}, 2, false, boot}, {{"--late-ack", "1:-5"}, 2, false, boot},
         {{"--late-ack", "1,700"}, 2, false, boot}, {{"--late-ack", "1:"}, 2, false, boot},
         {{"--late-ack", "1:600001"}, 2, false, boot}, {{"--flash-kib", "2049"}, 2, false, boot},
