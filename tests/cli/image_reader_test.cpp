@@ -123,6 +123,7 @@ TEST_F(ImageReader, RefusesWithAMessageNamingTheFilePlaceAndAddresses)
         {ela + ":0108000011E7\n" + eof, "line 2: bad checksum 0xE7 (the record's bytes give 0xE6)"},
         {ela + ":0308000011E4\n" + eof, "line 2: bad byte count 3 (the record holds 1 data bytes)"},
         {ela + ":0108000011E\n" + eof, "line 2: malformed or truncated record (an odd number of hex digits)"},
+        {ela + ":01080000\n" + eof, "line 2: truncated record (shorter than count, address, type and checksum)"},
         {ela + ":01080000X1E6\n" + eof, "line 2: malformed record (character 10 is not a hex digit)"},
         {ela + "01080000X1E6\n" + eof, "line 2: malformed record (it does not begin with ':')"},
         {ela + ":00000006FA\n" + eof, "line 2: unknown record type 06"},

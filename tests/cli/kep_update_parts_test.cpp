@@ -127,6 +127,7 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         {std::string("\xFE\xFF" "\0" "4" "\0" "2", 6), 42},            // UTF-16, big-endian
         {std::string("\xFF\xFE" "4\x01" "2\0", 6), -1},               // a letter beyond ASCII
         {std::string("\xFF\x00" "7\0", 4), -1},                       // 0xFF alone is no mark
+        {std::string("\xFF\xFE" "7\0" "8", 5), 7},                    // an odd last byte is no letter
         {"\xEF\xBB" "2000", -1}, {"", -1}, {"\r\n2000", -1},
     };
     for (const auto &[text, expected] : files) {
@@ -174,9 +175,9 @@ TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
         ASSERT_EQ(ranges.size(), 1u) << std::hex << address;
         EXPECT_EQ(std::make_pair(ranges[0].offset, ranges[0].length), std::make_pair(offset, 2996));
     }
-    // An errno left by an earlier call is not the address's.
+    // The highest address, and an errno left by an earlier call is not the address's.
     cli_options options;
-    const char *words[] = {"kep-update", "--port", "p", "--serial-number", "0x08000864",
+    const char *words[] = {"kep-update", "--port", "p", "--serial-number", "0xFFFFFFFF",
                            "--serial-file", "f"};
     errno = ERANGE;
     EXPECT_EQ(parse_cli_options(7, (char **)words, &options), -1);

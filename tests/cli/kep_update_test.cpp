@@ -121,13 +121,15 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
         SCOPED_TRACE(i);
         EXPECT_EQ(run.status, cases[i].status) << run.err;
         expect_in_order(run.out + run.err, cases[i].expected);
-        if (run.status == 0)
+        if (run.status == 0) {
+            EXPECT_EQ(child_finish(&sims[i], in_ms(2000)).status, 0) << "kep-sim, after the reset";
             EXPECT_TRUE(flash_holds("fault" + std::to_string(i),
                                     cases[i].image == std::string("app.hex") ? small_image
                                                                              : dir + "/" + cases[i].image))
                 << "false success";
-        else
+        } else {
             EXPECT_THAT(run.out, Not(HasSubstr("CRCs match")));
+        }
         if (cases[i].gaps_kept) {
             std::string log = text_of(dir + "/fault" + std::to_string(i) + ".err");
             EXPECT_THAT(log, HasSubstr(" ms from the last reply to this request"));

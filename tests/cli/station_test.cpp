@@ -299,6 +299,7 @@ TEST_F(Station, AFixturesLineStaysWhileBoardsComeAndGo)
     }
     EXPECT_TRUE(flash_holds("slot", small_image));
     EXPECT_THAT(text_of(report), HasSubstr("\"outcome\":\"updated, reset not confirmed\""));
+    EXPECT_THAT(text_of(dir + "/slot.err"), HasSubstr("board pulled; the fixture's line is silent"));
 }
 
 // Per-board serial numbers through whole runs: two stations sharing one

@@ -12,7 +12,7 @@ TEST(FatalMessage, HasItsPiecesAndKeepsTheClosingBlockWhateverTheTexts)
 {
     const std::string heading = "\n\nAn Error has occurred as follows:\n          ";
     const std::string closing = "\n\n The program will now abort\n\n\n";
-    const std::string long_system(5000, 'x'), long_text(3000, 'y');
+    const std::string long_system(5000, 'x'), long_text(FATAL_MESSAGE_SIZE - 60, 'y'); // just too long
     // Cut texts fill the message up to its last byte.
     auto filled = [&](const std::string &before, char fill) {
         return before + std::string(FATAL_MESSAGE_SIZE - 1 - before.size() - closing.size(), fill) +

@@ -100,6 +100,11 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     for (const auto &[request, note] : {std::pair{bad_crc, "dropped 27 bytes: CRC wrong"},
                                         {block_2, "reply: ack of block 2"}})
         EXPECT_EQ(target_handle_request(&target, request.data(), request.size()).notes.back(), note);
+    // A forged verify reply's own CRC, read as the range's, is the range CRC.
+    target.faults.forged_verify = true;
+    reply_plan forged = target_handle_request(&target, verify.data(), verify.size());
+    std::vector<uint8_t> erased(1024, 0xFF);
+    EXPECT_EQ(get_be16(forged.bytes.data() + 11), crc16_modbus(erased.data(), 1024));
 }
 
 // Each reply 0 to N ms late: within the bounds, varied, and the same again
