@@ -46,6 +46,9 @@ for line in open(sys.argv[1]):
                              min(r['resends'], 1) if r['port'].endswith('tty0') else '*',
                              json.dumps(r['usb']), r['message']]))
           + ('' if r['serial_number'] is None else '|#%d' % r['serial_number']))
+    if r['serial_number'] is not None and r['outcome'] == 'updated': # the number at 0x08000864
+        board = padded[:100] + r['serial_number'].to_bytes(4, 'little') + padded[104:]
+        assert r['written_sha256'] == hashlib.sha256(board).hexdigest(), line
 )";
 
 class Station : public rig

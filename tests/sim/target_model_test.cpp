@@ -100,11 +100,15 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
     for (const auto &[request, note] : {std::pair{bad_crc, "dropped 27 bytes: CRC wrong"},
                                         {block_2, "reply: ack of block 2"}})
         EXPECT_EQ(target_handle_request(&target, request.data(), request.size()).notes.back(), note);
-    // A forged verify reply's own CRC, read as the range's, is the range CRC.
+    // The first verify reply forged: its own CRC, read as the range's, is the range CRC.
+    std::vector<uint8_t> erased(1024, 0xFF);
     target.faults.forged_verify = true;
     reply_plan forged = target_handle_request(&target, verify.data(), verify.size());
-    std::vector<uint8_t> erased(1024, 0xFF);
+    ASSERT_EQ(forged.bytes.size(), 13u);
     EXPECT_EQ(get_be16(forged.bytes.data() + 11), crc16_modbus(erased.data(), 1024));
+    char range_crc[32];
+    snprintf(range_crc, sizeof range_crc, "reply: range CRC %#06x", crc16_modbus(erased.data(), 1024));
+    EXPECT_EQ(target_handle_request(&target, verify.data(), verify.size()).notes.back(), range_crc);
 }
 
 // Each reply 0 to N ms late: within the bounds, varied, and the same again
