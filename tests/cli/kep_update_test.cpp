@@ -134,6 +134,7 @@ TEST_F(KepUpdate, EveryFaultEndsWithItsStatusAndNeverAFalseSuccess)
             std::string log = text_of(dir + "/fault" + std::to_string(i) + ".err");
             EXPECT_THAT(log, HasSubstr(" ms from the last reply to this request"));
             EXPECT_THAT(log, Not(HasSubstr("shorter than 1.75 ms")));
+            EXPECT_EQ(log.find("bytes reach the tool every 16 ms\n") != std::string::npos, i > 0);
         }
     }
     // --describe showed beforehand what the clean run wrote.
