@@ -126,7 +126,8 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
     app.add_flag("--short-verify", faults.short_verify,
                  "Answer the verify query with a CRC-valid 5-byte frame");
     app.add_option("--hangup-after", faults.hangup_after,
-                   "Close the line after acknowledging block K, then exit 0")
+                   "Close the line once the tool has sent its next request after the ack of "
+                   "block K (a second at most), then exit 0")
         ->check(block);
     app.add_option("--stop-reading-after", faults.stop_reading_after,
                    "Read nothing more after acknowledging block K; the line's buffer fills, as "
