@@ -24,7 +24,7 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         {{"--after-reset", "application"}, 2, false, boot},
         {{"--control", "slot.ctl"}, SIM_OPTIONS_OK, true, boot},
         {{"--flash-kib", "2048"}, SIM_OPTIONS_OK, false, boot}, // parts up to 2 MiB
-        {{"--reply-jitter-ms", "0"}, SIM_OPTIONS_OK, false, boot}, {{"--reply-jitter-ms", "10000"}, SIM_OPTIONS_OK, false, boot},
+        {{"--reply-jitter-ms", "0"}, SIM_OPTIONS_OK, false, boot}, {{"--chunk-ms", "0"}, SIM_OPTIONS_OK, false, boot}, {{"--reply-jitter-ms", "10000"}, SIM_OPTIONS_OK, false, boot},
         {{"--flash-kib", "2049"}, 2, false, boot},
         {{"--load", "/"}, 2, false, boot}, {{"--load", "/no/such/file"}, 2, false, boot}, // unreadable
         {{"--load", "/etc/passwd"}, SIM_OPTIONS_OK, false, boot},
