@@ -7,6 +7,7 @@
 // hands out a snapshot of its progress; at its end, a result.
 #pragma once
 
+#include "job_result.h"
 #include "outcome.h"
 #include "serial_number.h"
 #include "update_image.h"
@@ -53,15 +54,6 @@ struct refused_block {
     int32_t exception_code;
 };
 
-struct job_result {
-    outcome_id outcome = OUTCOME_RUNNING;
-    std::string message; // why it ended, or the warning, when not plainly updated
-    int32_t blocks_acknowledged = 0;
-    int32_t blocks_refused = 0;
-    int32_t blocks_total = 0;
-    int32_t resends = 0;
-    double seconds = 0;
-};
 
 struct board_job {
     std::string port;

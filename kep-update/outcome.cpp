@@ -26,6 +26,7 @@ static const outcome_row rows[] = {
     {"no serial number", "no serial number", "no serial number", EXIT_USAGE},
     /* OUTCOME_NOT_IN_BOOTLOADER */
     {"not in its bootloader", "not in its bootloader", "not in its bootloader", EXIT_TIMED_OUT},
+    /* OUTCOME_REMOVED */ {"removed", "removed", "removed", EXIT_TIMED_OUT},
 };
 
 const char *outcome_words(outcome_id id, bool check)

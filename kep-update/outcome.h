@@ -27,6 +27,7 @@ enum outcome_id {
     OUTCOME_INTERRUPTED,
     OUTCOME_NO_SERIAL_NUMBER, // none could be taken: the board was left alone
     OUTCOME_NOT_IN_BOOTLOADER, // a watch's look: the board answers as its application does
+    OUTCOME_REMOVED, // another board answered in its place before its update ended
 };
 
 // The words for `id` in an update or, with `check`, a check.
