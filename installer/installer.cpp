@@ -2,7 +2,6 @@
 // a window timer drives the update one step per tick.
 #include "dialog_controls.h"
 #include "firmware_image.h"
-#include "link_state_machine.h"
 #include "main_window_win32.h"
 #include "open_serial_port.h"
 #include "os_services.h"
@@ -10,6 +9,7 @@
 #include "port_discovery_win32.h"
 #include "reporting.h"
 #include "serial/serial_port.h"
+#include "update_session.h"
 
 #include <cstdlib>
 // clang-format off
@@ -18,19 +18,14 @@
 // clang-format on
 
 #define STEP_TIMER_ID 6
-#define STEP_INTERVAL_MS 10
 // While a step blocks no tick must queue up behind it.
 #define STEP_RUNNING_INTERVAL_MS 10000
-#define LINE_SPEED 115200
 #define WINDOWS_VERSION_BUILT_FOR 0x0A00
 #define DONE_BEEP_HZ 2000
 #define DONE_BEEP_MS 100
-// Many targets restart on the reset without answering it.
-#define RESET_CONFIRM_LIMIT_MS 1000u
 
 static update_link link;
-// When the reset was first requested: the CRCs matched then.
-static uint32_t reset_requested_at;
+static update_session session;
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam);
 
@@ -100,6 +95,7 @@ static void on_update_button(HWND window)
     link.baud = LINE_SPEED;
     set_controls_live(window, false);
     open_serial_port(&link);
+    session_begin(&session, &link, link.image, link.image_size);
     status_printf("Contacting Device...");
     SetTimer(window, STEP_TIMER_ID, STEP_INTERVAL_MS, nullptr);
 }
@@ -146,23 +142,19 @@ static void fail_on_lost_port(HWND window, long code)
 
 static void on_step_timer(HWND window)
 {
+    if (!update_running()) // a tick queued before the update ended
+        return;
     SetTimer(window, STEP_TIMER_ID, STEP_RUNNING_INTERVAL_MS, nullptr);
-    int32_t state_before = link.state;
-    link_step(&link);
+    session_step(&session);
     SetTimer(window, STEP_TIMER_ID, STEP_INTERVAL_MS, nullptr);
-    if (link.state == STATE_RESET && state_before != STATE_RESET)
-        interval_elapsed(&reset_requested_at, 0);
-    long code = 0;
-    bool port_lost = port_failed(link.handle, &code);
-    if (link.state == STATE_DONE)
-        finish_update(window);
-    else if (link.state == STATE_FAILED)
-        abandon_update(window);
-    else if (link.state == STATE_RESET &&
-             (port_lost || interval_elapsed(&reset_requested_at, RESET_CONFIRM_LIMIT_MS)))
-        finish_unconfirmed_reset(window);
-    else if (port_lost)
-        fail_on_lost_port(window, code);
+    switch (session.end) {
+    case SESSION_UPDATED: finish_update(window); break;
+    case SESSION_VERIFY_FAILED:
+    case SESSION_VERIFY_REFUSED: abandon_update(window); break;
+    case SESSION_RESET_UNCONFIRMED: finish_unconfirmed_reset(window); break;
+    case SESSION_PORT_LOST: fail_on_lost_port(window, session.system_code); break;
+    default: break; // the dialog sets no time-out and no write check
+    }
 }
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam)

@@ -5,6 +5,8 @@
 #include "reporting.h"
 #include "serial/serial_port.h"
 
+#include <cstring>
+
 bool interval_elapsed(uint32_t *stamp, uint32_t interval_ms)
 {
     uint32_t now = tick_count_ms();
@@ -31,7 +33,24 @@ static void tell(const update_link *link, int32_t kind, int32_t code = 0)
 }
 
 // Writes the request just built; the count written is not used.
-static void send_frame(update_link *link) { port_write(link->handle, link->frame, link->len); }
+static void send_frame(update_link *link)
+{
+    int32_t head = link->len < (int32_t)sizeof link->request_head ? link->len
+                                                                 : (int32_t)sizeof link->request_head;
+    memcpy(link->request_head, link->frame, (size_t)head);
+    link->request_length = link->len;
+    port_write(link->handle, link->frame, link->len);
+}
+
+// The reply in `frame` counts: any valid frame, as the dialog takes it, or
+// with `answers_only` only the one that answers the request just sent.
+static bool reply_taken(update_link *link)
+{
+    if (!frame_is_valid(link))
+        return false;
+    return !link->answers_only ||
+           reply_is_whole(link->request_head, link->request_length, link->frame, link->len);
+}
 
 static void enter_contact(update_link *link)
 {
@@ -39,7 +58,8 @@ static void enter_contact(update_link *link)
     trace_printf("CONTACTING...\n");
     build_address_query(link, link->flash_base, CONTACT_QUERY_LENGTH);
     send_frame(link);
-    sleep_ms(CONTACT_PAUSE_MS);
+    if (!link->prompt_contact)
+        sleep_ms(CONTACT_PAUSE_MS);
 }
 
 static void enter_program(update_link *link)
@@ -83,7 +103,9 @@ void link_enter(update_link *link, int32_t new_state)
     case STATE_INIT:
         link->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
         link->offset = 0;
-        link->timeout_ms = CONTACT_TIMEOUT_MS;
+        link->timeout_ms = link->prompt_contact ? PROMPT_CONTACT_RESEND_MS : CONTACT_TIMEOUT_MS;
+        link->blocks_acked = 0;
+        link->blocks_refused = 0;
         break;
     case STATE_CONTACT: enter_contact(link); break;
     case STATE_PROGRAM: enter_program(link); break;
@@ -111,7 +133,7 @@ static void step_contact(update_link *link)
     read_reply(link);
     if (link->len != 0)
         dump_rx(link);
-    if (frame_is_valid(link)) {
+    if (reply_taken(link)) {
         trace_printf("REMOTE DEVICE LINK ESTABLISHED\n");
         link->timeout_ms = PROGRAM_TIMEOUT_MS;
         // Answers to earlier contact requests may still be on their way.
@@ -131,17 +153,20 @@ static void step_program(update_link *link)
         link_enter(link, STATE_PROGRAM);
     }
     read_reply(link);
-    if (!frame_is_valid(link))
+    if (!reply_taken(link))
         return;
     trace_printf("- OK\n");
     trace_flush();
     // The engine moves on after any valid reply; a front end may want to
     // know which blocks the target refused.
     uint8_t code = 0;
-    if (classify_reply(link->frame, link->len, &code, nullptr) == REPLY_EXCEPTION)
+    link->blocks_acked++;
+    if (classify_reply(link->frame, link->len, &code, nullptr) == REPLY_EXCEPTION) {
+        link->blocks_refused++;
         tell(link, LINK_EVENT_BLOCK_REFUSED, code);
-    else
+    } else {
         tell(link, LINK_EVENT_BLOCK_ACKED);
+    }
     link->offset += link->block_length;
     if (link->offset >= link->image_size) {
         link_enter(link, STATE_VERIFY);
@@ -176,7 +201,7 @@ static void step_verify(update_link *link)
         link_enter(link, STATE_VERIFY);
     }
     read_reply(link);
-    if (!frame_is_valid(link))
+    if (!reply_taken(link))
         return;
     uint8_t exception_code = 0;
     uint16_t remote = 0;
@@ -211,7 +236,7 @@ static void step_reset(update_link *link)
         link_enter(link, STATE_RESET);
     }
     read_reply(link);
-    if (frame_is_valid(link)) {
+    if (reply_taken(link)) {
         trace_printf("frame length %4d bytes received & OK\n", link->len);
         link_enter(link, STATE_DONE);
     }

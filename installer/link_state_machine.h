@@ -11,6 +11,8 @@
 #define RESET_TIMEOUT_MS 100u
 #define CONTACT_PAUSE_MS 100u
 #define CONTACT_QUERY_LENGTH 4u
+// With `prompt_contact`: the contact request is asked again this often.
+#define PROMPT_CONTACT_RESEND_MS 40u
 
 // One tick: at most one read and two requests.
 void link_step(update_link *link);

@@ -45,6 +45,15 @@ struct update_link {
     // `frame`: the front end looks at it (and takes a serial number, say)
     // before it enters the next state itself.
     bool hold_when_linked;
+    // A front end that follows boards on a fixture: only a reply that answers
+    // the request just sent is taken (a late ack is never a contact answer),
+    // and the contact request is re-sent without the dialog's pause.
+    bool answers_only;
+    bool prompt_contact;
+    uint8_t request_head[13]; // the first bytes of the request just sent: what a reply echoes
+    int32_t request_length;
+    int32_t blocks_acked;   // program-block replies taken since STATE_INIT
+    int32_t blocks_refused; // of those, exceptions
 };
 
 // The name of a link state ("STATE_PROGRAM"), or "unknown state".

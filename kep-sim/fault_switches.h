@@ -24,6 +24,7 @@ struct fault_switches {
     int32_t ignore_reset;       // no answer to this many reset requests
     int32_t hangup_after;       // unplug after acknowledging this block
     int32_t stop_reading_after; // read nothing more after acknowledging this block
+    int32_t freeze_after;       // answer nothing more after acknowledging this block
     bool restart_on_reset;      // restart on the reset request: no answer, line gone
     int32_t flash_kib;          // a part with this much flash: beyond it, exceptions
 };

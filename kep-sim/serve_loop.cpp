@@ -52,6 +52,7 @@ struct serve_state {
     bool deaf; // reads nothing more from the line
     control_file control;
     int64_t next_control_poll_us;
+    std::string remove_dump_path; // the board's --dump-on-remove; empty: none
 };
 
 static bool is_fixture(const serve_state *state) { return !state->options->control_path.empty(); }
@@ -70,17 +71,42 @@ static void board_changed(serve_state *state)
     assembler_init(&state->assembler, state->options->baud);
 }
 
+static bool write_file(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    FILE *file = fopen(path.c_str(), "wb");
+    bool ok = file && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file && fclose(file) != 0)
+        ok = false;
+    return ok;
+}
+
+// A board taken off a fixture leaves with its flash: the file says what it held.
+static void take_board_off(serve_state *state)
+{
+    const std::string &path = state->remove_dump_path;
+    if (state->target.board_present && !path.empty()) {
+        if (write_file(path, target_board_flash(&state->target)))
+            sim_log("control: the board's flash dumped to %s", path.c_str());
+        else
+            sim_log("control: cannot write the flash dump %s: %s", path.c_str(), strerror(errno));
+    }
+    target_remove_board(&state->target);
+    board_changed(state);
+}
+
 static void apply_control_line(serve_state *state, const std::string &line)
 {
     control_command command = parse_control_line(line, *state->options);
     if (command.kind == CONTROL_REMOVE) {
-        target_remove_board(&state->target);
-        board_changed(state);
+        take_board_off(state);
         sim_log("control: board removed; the line is silent");
     } else if (command.kind == CONTROL_INSERT) {
         const sim_options &board = command.board;
+        if (state->target.board_present)
+            take_board_off(state); // a board placed over another: the other has left
         target_insert_board(&state->target, &board.faults, board.flash_ms, board.after_reset);
         target_preload(&state->target, board.preload);
+        state->remove_dump_path = board.remove_dump_path;
         board_changed(state);
         sim_log("control: new board placed (\"%s\")", line.c_str());
     } else if (command.kind == CONTROL_BAD) {
@@ -109,10 +135,7 @@ static bool dump_flash(serve_state *state)
         sim_log("reset: %zu bytes of flash written, no --dump file", written.size());
         return true;
     }
-    FILE *file = fopen(path.c_str(), "wb");
-    bool ok = file && fwrite(written.data(), 1, written.size(), file) == written.size();
-    if (file && fclose(file) != 0)
-        ok = false;
+    bool ok = write_file(path, written);
     if (ok)
         sim_log("reset: %zu bytes of flash from 0x08000800 dumped to %s", written.size(),
                 path.c_str());
@@ -297,8 +320,7 @@ static int finish_reply(serve_state *state, after_reply after)
 {
     // A fixture's line stays: nothing is drained or held, and it never closes.
     if (after == AFTER_HANG_UP && is_fixture(state)) {
-        target_remove_board(&state->target);
-        board_changed(state);
+        take_board_off(state);
         sim_log("board pulled; the fixture's line is silent");
         return -1;
     }
@@ -344,6 +366,7 @@ int serve(const sim_options *options, pty_endpoint *endpoint, const volatile sig
     state.options = options;
     state.endpoint = endpoint;
     target_insert_board(&state.target, &options->faults, options->flash_ms, options->after_reset);
+    state.remove_dump_path = options->remove_dump_path;
     if (options->reply_jitter_ms > 0) {
         uint32_t seed = options->jitter_seed ? options->jitter_seed : (uint32_t)now_us();
         target_set_jitter(&state.target, options->reply_jitter_ms, seed);

@@ -76,6 +76,11 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
                    "Publish the pseudo-terminal as a symbolic link at this path");
     app.add_option("--dump", options->dump_path,
                    "On reset, write the flash from 0x08000800 up to the last byte written here");
+    app.add_option("--dump-on-remove", options->remove_dump_path,
+                   "In a fixture, write the board's whole flash from 0x08000800 to the part's "
+                   "end here when it is taken off (remove, or --hangup-after), so that what it "
+                   "left the fixture with can be checked; give it on an insert line per board")
+        ->option_text("FILE");
     app.add_option("--load", options->load_path,
                    "Start with this file's bytes in the flash from 0x08000800 (not counted as "
                    "written)");
@@ -96,9 +101,10 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
                    "FILE: a fixture whose line stays, driven by the lines appended to FILE "
                    "(read from its start, polled every 10 ms): \"insert\" places a new blank "
                    "board in its bootloader with this command line's switches, \"insert "
-                   "SWITCHES\" one with these switches instead (--load, --after-reset and the "
-                   "faults), \"remove\" takes it off (requests get no reply). Serves on after "
-                   "a reset; --restart-on-reset restarts the board and --hangup-after K takes it "
+                   "SWITCHES\" one with these switches instead (--load, --dump-on-remove, "
+                   "--after-reset and the faults), \"remove\" takes it off (requests get no "
+                   "reply); a board placed over another takes the other off. Serves on after a "
+                   "reset; --restart-on-reset restarts the board and --hangup-after K takes it "
                    "off, the line staying")
         ->option_text("FILE");
     auto block = CLI::Range(1, 100000);
@@ -128,6 +134,10 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
     app.add_option("--hangup-after", faults.hangup_after,
                    "Close the line once the tool has sent its next request after the ack of "
                    "block K (a second at most), then exit 0")
+        ->check(block);
+    app.add_option("--freeze-after", faults.freeze_after,
+                   "Answer nothing more after acknowledging block K, reading on (a hung board "
+                   "that stays on its fixture, unlike --stop-reading-after)")
         ->check(block);
     app.add_option("--stop-reading-after", faults.stop_reading_after,
                    "Read nothing more after acknowledging block K; the line's buffer fills, as "

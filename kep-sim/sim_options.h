@@ -12,6 +12,7 @@ struct sim_options {
     std::string link_path;        // where the slave's path is published; empty: none
     std::string dump_path;        // where the written flash goes on reset; empty: nowhere
     std::string load_path;        // flash content from 0x08000800 at start; empty: erased
+    std::string remove_dump_path; // a fixture's board: its whole flash goes here when taken off
     int32_t baud;                 // pacing of both directions; 0: off
     int32_t flash_ms;             // programming time per block
     bool serve_forever;           // after a reset, serve again instead of exiting

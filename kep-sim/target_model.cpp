@@ -10,6 +10,7 @@ void target_init(target_model *target, const fault_switches *faults, int32_t fla
 {
     target->board_present = true;
     target->in_application = false;
+    target->frozen = false;
     target->after_reset = AFTER_RESET_BOOTLOADER;
     target->flash.assign(part_flash_kib(faults) * 1024u, 0xFF);
     target->written_end = 0;
@@ -72,6 +73,12 @@ std::vector<uint8_t> target_written_flash(const target_model *target)
     auto begin = target->flash.begin() + (SIM_WRITABLE_BASE - SIM_FLASH_BASE);
     auto end = target->flash.begin() + (target->written_end - SIM_FLASH_BASE);
     return std::vector<uint8_t>(begin, end);
+}
+
+std::vector<uint8_t> target_board_flash(const target_model *target)
+{
+    return std::vector<uint8_t>(target->flash.begin() + (SIM_WRITABLE_BASE - SIM_FLASH_BASE),
+                                target->flash.end());
 }
 
 static void append_crc(std::vector<uint8_t> *frame)
@@ -161,6 +168,11 @@ static void handle_program_block(target_model *target, const uint8_t *request, s
         plan->notes.push_back(
             text_printf("fault: reading nothing after the ack of block %d", block));
     }
+    if (faults.freeze_after == block) {
+        target->frozen = true;
+        plan->notes.push_back(
+            text_printf("fault: answering nothing after the ack of block %d", block));
+    }
     plan->notes.push_back(text_printf("reply: ack of block %d", block));
 }
 
@@ -234,6 +246,10 @@ static reply_plan answer_request(target_model *target, const uint8_t *request, s
     }
     if (!target->board_present) {
         plan.notes.push_back(text_printf("no board: %zu-byte request not answered", length));
+        return plan;
+    }
+    if (target->frozen) {
+        plan.notes.push_back(text_printf("fault: frozen, %zu-byte request not answered", length));
         return plan;
     }
     if (target->faults.silent) {

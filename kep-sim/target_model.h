@@ -34,6 +34,7 @@ enum after_reset_mode {
 struct target_model {
     bool board_present;  // false: a fixture with no board, the line is silent
     bool in_application; // reset into its application: exception 0x01 to all
+    bool frozen;         // hung after --freeze-after's block: reads on, answers nothing
     after_reset_mode after_reset;
     std::vector<uint8_t> flash; // the whole part's flash from SIM_FLASH_BASE
     uint32_t written_end;       // one past the highest byte written; 0: none yet
@@ -94,6 +95,9 @@ bool target_preload(target_model *target, const std::vector<uint8_t> &bytes);
 
 // The flash from SIM_WRITABLE_BASE up to the last byte ever written.
 std::vector<uint8_t> target_written_flash(const target_model *target);
+
+// The whole flash from SIM_WRITABLE_BASE to the part's end, written or not.
+std::vector<uint8_t> target_board_flash(const target_model *target);
 
 // 1-based block number of a program address (0 below the writable base).
 int32_t block_number(uint32_t address);

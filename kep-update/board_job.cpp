@@ -13,55 +13,12 @@
 
 static int32_t blocks_of(int32_t bytes) { return bytes / MODBUS_PROG_BLOCKSIZE_MAX; }
 
-// The trace goes out whole lines at a time, so that the lines of several
-// ports never mix within a line and a terminal's live area is never drawn
-// into one; one port without an area writes through as is.
-static bool writes_through(const board_job *job)
-{
-    return !job->settings->prefixed && !view_has_area(job->settings->view);
-}
-
-// Trace text on its way out: through as is, or whole lines only.
-static void emit_trace(board_job *job, const char *text, size_t length)
-{
-    if (length > 0)
-        job->line_open = text[length - 1] != '\n';
-    if (writes_through(job)) {
-        view_trace_through(job->settings->view, text, length);
-        return;
-    }
-    job->partial_line.append(text, length);
-    size_t end;
-    std::string prefix = job->settings->prefixed ? job->port + ": " : "";
-    while ((end = job->partial_line.find('\n')) != std::string::npos) {
-        view_trace_line(job->settings->view, prefix + job->partial_line.substr(0, end + 1));
-        job->partial_line.erase(0, end + 1);
-    }
-}
-
-// A watch looks for boards several times a second; its trace reaches the
-// output only for the look that found one.
 static void job_trace(void *context, const char *text, int length)
 {
-    auto *job = static_cast<board_job *>(context);
-    if (job->settings->probe)
-        job->held_trace.append(text, (size_t)length);
-    else
-        emit_trace(job, text, (size_t)length);
+    reports_trace(&static_cast<board_job *>(context)->reports, text, (size_t)length);
 }
 
-void release_held_trace(board_job *job)
-{
-    emit_trace(job, job->held_trace.data(), job->held_trace.size());
-    job->held_trace.clear();
-}
-
-static void job_flush(void *context)
-{
-    auto *job = static_cast<board_job *>(context);
-    if (writes_through(job))
-        view_trace_flush(job->settings->view);
-}
+static void job_flush(void *context) { reports_flush(&static_cast<board_job *>(context)->reports); }
 
 static void job_status(void *context, const char *text)
 {
@@ -70,9 +27,7 @@ static void job_status(void *context, const char *text)
         std::lock_guard<std::mutex> hold(job->mutex);
         job->snapshot.status = text;
     }
-    if (job->settings->status_lines && !job->settings->probe)
-        view_note(job->settings->view,
-                  (job->settings->prefixed ? job->port + ": " : "") + text + "\n");
+    reports_status(&job->reports, text);
 }
 
 static void job_event(void *context, const link_event *event)
@@ -83,10 +38,6 @@ static void job_event(void *context, const link_event *event)
     case LINK_EVENT_BLOCK_REFUSED:
         if (job->refused.empty() || job->refused.back().block != event->block)
             job->refused.push_back({event->block, event->code});
-        break;
-    case LINK_EVENT_VERIFY_REFUSED:
-        job->verify_refused = true;
-        job->verify_exception = event->code;
         break;
     case LINK_EVENT_RESEND: job->result.resends++; break;
     default: break;
@@ -102,19 +53,44 @@ static void job_event(void *context, const link_event *event)
     s.blocks_done = job->acknowledged + s.blocks_refused;
 }
 
+void job_route_reports(board_job *job)
+{
+    if (!job) {
+        report_route(nullptr);
+        return;
+    }
+    static thread_local report_sink sink;
+    sink = {job, job_trace, job_flush, job_status, job_event};
+    report_route(&sink);
+}
+
+void job_reports_setup(board_job *job, const job_settings *settings)
+{
+    job->settings = settings;
+    job->reports.view = settings->view;
+    job->reports.prefix = settings->prefixed ? job->port + ": " : "";
+    job->reports.through = !settings->prefixed && !view_has_area(settings->view);
+    job->reports.status_lines = settings->status_lines;
+}
+
 // Asked while a write waits for the line: gives up on an interrupt, or when
-// no valid reply has come for the time-out.
+// no reply has moved the run on for the time-out.
 static bool keep_writing(void *context)
 {
     auto *job = static_cast<board_job *>(context);
     const job_settings *settings = job->settings;
     if (settings->interrupted->load())
         return false;
-    if (settings->timeout_ms && tick_count_ms() - job->last_progress_ms > settings->timeout_ms) {
-        job->write_stalled = true;
+    if (settings->timeout_ms && tick_count_ms() - job->session.progress_at > settings->timeout_ms) {
+        job->session.write_stalled = true;
         return false;
     }
     return true;
+}
+
+static bool not_interrupted(void *context)
+{
+    return !static_cast<board_job *>(context)->settings->interrupted->load();
 }
 
 static std::string where(const board_job *job)
@@ -180,10 +156,10 @@ static std::string refused_text(const board_job *job)
     return (one ? "the target refused block " : "the target refused blocks ") + text;
 }
 
-static void verify_failed(board_job *job)
+static void verify_failed(board_job *job, bool refused)
 {
     bool check = job->settings->check;
-    if (!job->verify_refused) {
+    if (!refused) {
         job->result.outcome = OUTCOME_VERIFY_FAILED;
         job->result.message =
             check ? "DIFFERS: the target's CRC of the image's range differs from the image"
@@ -192,39 +168,48 @@ static void verify_failed(board_job *job)
     }
     char text[160];
     snprintf(text, sizeof text, "%sthe target refused to verify (exception 0x%02x)",
-             check ? "" : "FAILED: ", (unsigned)job->verify_exception);
+             check ? "" : "FAILED: ", (unsigned)job->session.exception_code);
     job->result.outcome = OUTCOME_VERIFY_REFUSED;
     job->result.message = text;
     if (!job->refused.empty())
         job->result.message += "; the image may be larger than the target's flash";
 }
 
-// The link's requests and local CRC over `length` bytes of the job's image
-// from `offset`.
-static void aim(board_job *job, int32_t offset, int32_t length)
+// How the session ended, in the job's outcome and words.
+static void judge_end(board_job *job, session_end end)
 {
-    update_link *link = job->link;
-    // The engine only reads the image; the link record's field is not const.
-    link->image = const_cast<uint8_t *>(job->image->padded.data()) + offset;
-    link->image_size = length;
-    link->flash_base = FLASH_IMAGE_BASE + (uint32_t)offset;
-}
-
-// A check compares the image's own bytes, whatever follows them in the
-// target (an update verifies all it wrote, padding included), and skips a
-// board's serial number: one verify request per part, on one link. False
-// when no part is left.
-static bool aim_next_part(board_job *job)
-{
-    if (!job->settings->check)
-        return false;
-    std::vector<image_range> parts = check_ranges(*job->image, job->settings->serial);
-    if (job->next_range >= parts.size())
-        return false;
-    image_range part = parts[job->next_range++];
-    aim(job, part.offset, part.length);
-    link_enter(job->link, STATE_VERIFY);
-    return true;
+    char why[200];
+    switch (end) {
+    case SESSION_UPDATED: job->result.outcome = OUTCOME_UPDATED; return;
+    case SESSION_RESET_UNCONFIRMED:
+        job->result.outcome = OUTCOME_RESET_UNCONFIRMED;
+        job->result.message =
+            "warning: the image is written and verified, but the target did not confirm "
+            "its reset; power-cycle the target if it stays in its bootloader";
+        return;
+    case SESSION_VERIFY_FAILED: verify_failed(job, false); return;
+    case SESSION_VERIFY_REFUSED: verify_failed(job, true); return;
+    case SESSION_PORT_LOST:
+        error_phrase(job->session.system_code, why, sizeof why);
+        fail(job, OUTCOME_PORT_LOST, std::string("the port stopped working (") + why + ")");
+        return;
+    case SESSION_STALLED:
+        snprintf(why, sizeof why,
+                 "the target stopped taking data (the line takes no more, and no valid reply "
+                 "for %g s)",
+                 job->settings->timeout_ms / 1000.0);
+        fail(job, OUTCOME_STALLED, why, check_hint);
+        return;
+    case SESSION_TIMED_OUT:
+        snprintf(why, sizeof why, "timed out: no valid reply for %g s",
+                 job->settings->timeout_ms / 1000.0);
+        fail(job, OUTCOME_TIMED_OUT, why, check_hint);
+        return;
+    case SESSION_BOARD_CHANGED:
+        fail(job, OUTCOME_REMOVED, "removed (another board answered in its place)");
+        return;
+    case SESSION_RUNNING: fail(job, OUTCOME_INTERRUPTED, "interrupted"); return;
+    }
 }
 
 // Takes the board's number and makes its copy of the image, now that its
@@ -233,10 +218,10 @@ static bool aim_next_part(board_job *job)
 static bool number_board(board_job *job)
 {
     const serial_settings *serial = job->settings->serial;
-    if (!serial || !serial->used)
+    if (job->settings->check || !serial || !serial->used)
         return true;
     std::string why;
-    job->numbered = take_serial_number(*serial, &job->serial_number, &why);
+    job->numbered = serial_take(job->settings->serials, job->port, job->slot, &job->serial_number, &why);
     if (!job->numbered) {
         job->result.outcome = OUTCOME_NO_SERIAL_NUMBER;
         job->result.message = why + "; nothing was written";
@@ -247,139 +232,13 @@ static bool number_board(board_job *job)
     return true;
 }
 
-// The target has answered contact. A probe tells a bootloader from an
-// application, which answers everything with an exception; a check asks its
-// first part; an update numbers the board, then sends its first block.
-static bool go_on_when_linked(board_job *job)
-{
-    update_link *link = job->link;
-    uint8_t code = 0;
-    if (job->settings->probe &&
-        classify_reply(link->frame, link->len, &code, nullptr) == REPLY_EXCEPTION) {
-        job->result.outcome = OUTCOME_NOT_IN_BOOTLOADER;
-        return false;
-    }
-    if (job->settings->check) {
-        if (aim_next_part(job))
-            return true;
-        job->result.outcome = OUTCOME_UPDATED; // the number's field is all the image holds
-        return false;
-    }
-    if (!number_board(job))
-        return false;
-    aim(job, 0, padded_size(*job->image));
-    // From the first block, as the engine's own start would: a watch's look
-    // at the board may have re-sent its CRC question.
-    link->offset = 0;
-    link->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
-    link_enter(link, STATE_PROGRAM);
-    return true;
-}
-
-// The end of a step, if it ended the job: true with the outcome set.
-// `*reset_since` holds the tick the reset was first requested, once it was.
-static bool step_ended_job(board_job *job, bool *resetting, uint32_t *reset_since)
-{
-    update_link *link = job->link;
-    if (job->settings->interrupted->load()) {
-        fail(job, OUTCOME_INTERRUPTED, "interrupted");
-        return true;
-    }
-    if (link->state == STATE_DONE && !aim_next_part(job)) {
-        job->result.outcome = OUTCOME_UPDATED;
-        return true;
-    }
-    if (link->state == STATE_FAILED) {
-        verify_failed(job);
-        return true;
-    }
-    long code = 0;
-    bool lost = port_failed(link->handle, &code);
-    uint32_t now = tick_count_ms();
-    if (link->state == STATE_RESET) {
-        if (!*resetting)
-            *reset_since = now;
-        *resetting = true;
-        // The image is proven in the target once the CRCs matched: a reset
-        // that gets no answer (many targets drop off the line as they
-        // restart) is a warning.
-        if (lost || job->write_stalled || now - *reset_since > RESET_CONFIRM_LIMIT_MS) {
-            job->result.outcome = OUTCOME_RESET_UNCONFIRMED;
-            job->result.message =
-                "warning: the image is written and verified, but the target did not confirm "
-                "its reset; power-cycle the target if it stays in its bootloader";
-            return true;
-        }
-    }
-    if (job->write_stalled) {
-        char why[120];
-        snprintf(why, sizeof why,
-                 "the target stopped taking data (the line takes no more, and no valid reply "
-                 "for %g s)",
-                 job->settings->timeout_ms / 1000.0);
-        fail(job, OUTCOME_STALLED, why, check_hint);
-        return true;
-    }
-    if (lost) {
-        char system_text[200];
-        error_phrase(code, system_text, sizeof system_text);
-        fail(job, OUTCOME_PORT_LOST, std::string("the port stopped working (") + system_text + ")");
-        return true;
-    }
-    return false;
-}
-
-// Steps until the link is done or failed, or a limit ends it.
-static void step_link(board_job *job)
-{
-    update_link *link = job->link;
-    const job_settings *settings = job->settings;
-    job->last_progress_ms = tick_count_ms();
-    int32_t seen_state = link->state, seen_offset = link->offset;
-    bool resetting = false;
-    uint32_t reset_since = 0;
-    for (;;) {
-        if (settings->interrupted->load()) {
-            fail(job, OUTCOME_INTERRUPTED, "interrupted");
-            return;
-        }
-        if (link->state == STATE_LINKED) {
-            if (!go_on_when_linked(job))
-                return;
-        } else {
-            link_step(link);
-        }
-        if (step_ended_job(job, &resetting, &reset_since))
-            return;
-        uint32_t now = tick_count_ms();
-        if (link->state != seen_state || link->offset != seen_offset) {
-            seen_state = link->state;
-            seen_offset = link->offset;
-            job->last_progress_ms = now;
-        } else if (settings->timeout_ms && link->state != STATE_RESET &&
-                   now - job->last_progress_ms > settings->timeout_ms) {
-            char why[64];
-            snprintf(why, sizeof why, "timed out: no valid reply for %g s",
-                     settings->timeout_ms / 1000.0);
-            fail(job, OUTCOME_TIMED_OUT, why, check_hint);
-            return;
-        }
-        // Contacting keeps the dialog's timing: each step re-sends the query;
-        // a held link goes on at once.
-        bool awaiting = link->state == STATE_PROGRAM || link->state == STATE_VERIFY ||
-                        link->state == STATE_RESET;
-        if (link->state != STATE_LINKED && (!awaiting || !reads_end_on_whole_replies()))
-            sleep_ms(STEP_INTERVAL_MS);
-    }
-}
-
 void prepare_link(update_link *link, std::vector<uint8_t> *frame, const std::string &port)
 {
     frame->assign(MODBUS_FRAME_LENGTH_MAX, 0);
     *link = update_link{};
     link->port_name = port.c_str();
     link->handle = INVALID_PORT_HANDLE;
-    link->baud = 115200;
+    link->baud = LINE_SPEED;
     link->unit_address = UNIT_ADDRESS;
     link->capacity = MODBUS_FRAME_LENGTH_MAX;
     link->frame = frame->data();
@@ -396,9 +255,7 @@ static void finish_job(board_job *job, uint32_t started)
                               (job->result.message.empty() ? "" : "; " + job->result.message);
     else if (!refused.empty())
         job->result.message += "; " + refused;
-    // A line cut short by the end still gets out whole.
-    if (!job->partial_line.empty() || (writes_through(job) && job->line_open))
-        emit_trace(job, "\n", 1);
+    reports_close_line(&job->reports);
     job_result &r = job->result;
     r.blocks_acknowledged = job->acknowledged;
     r.blocks_refused = (int32_t)job->refused.size();
@@ -408,42 +265,105 @@ static void finish_job(board_job *job, uint32_t started)
     job->snapshot.outcome = r.outcome;
 }
 
+// The session as this job runs it.
+static void begin_session(board_job *job)
+{
+    const job_settings *settings = job->settings;
+    update_session *s = &job->session;
+    *s = update_session{};
+    s->check = settings->check;
+    s->timeout_ms = settings->timeout_ms;
+    s->confirm_board = settings->fixture;
+    s->paced_by_reads = reads_end_on_whole_replies();
+    if (settings->check || settings->fixture) { // a fixture's probe compares too
+        job->ranges.clear();
+        for (const image_range &part : check_ranges(*job->image, settings->serial))
+            job->ranges.push_back({part.offset, part.length});
+        s->ranges = job->ranges.data();
+        s->range_count = (int32_t)job->ranges.size();
+    }
+    update_link *link = job->link;
+    link->answers_only = settings->fixture;
+    link->prompt_contact = settings->fixture;
+    link->hold_when_linked = true;
+    session_begin(s, link, job->image->padded.data(), padded_size(*job->image));
+}
+
 void run_board_job(board_job *job, const job_settings *settings, update_link *link)
 {
-    job->settings = settings;
     job->link = link;
     job->image = settings->image;
-    report_sink sink{job, job_trace, job_flush, job_status, job_event};
-    report_route(&sink);
+    job_reports_setup(job, settings);
+    if (job->reports.holding)
+        reports_release(&job->reports); // the probe's trace is this board's
+    job_route_reports(job);
     uint32_t started = tick_count_ms();
-    if (!settings->probe && !job->held_trace.empty())
-        release_held_trace(job); // the look that found this board
     port_set_write_check(link->handle, keep_writing, job);
-    link->check_only = settings->check;
-    link->hold_when_linked = true;
+    begin_session(job);
+    session_end end = SESSION_RUNNING;
     if (link->state == STATE_START) {
-        aim(job, 0, padded_size(*job->image));
         status_printf("Contacting Device...");
+        end = session_run(&job->session, not_interrupted, job);
     }
-    step_link(job);
+    if (end == SESSION_RUNNING && not_interrupted(job) && number_board(job)) {
+        session_continue(&job->session, job->image->padded.data(), padded_size(*job->image));
+        end = session_run(&job->session, not_interrupted, job);
+    }
+    if (job->result.outcome != OUTCOME_NO_SERIAL_NUMBER)
+        judge_end(job, end);
     trace_flush();
     finish_job(job, started);
-    report_route(nullptr);
+    job_route_reports(nullptr);
+}
+
+probe_verdict probe_board_job(board_job *job, const job_settings *settings, update_link *link,
+                              const probe_board *earlier)
+{
+    job->link = link;
+    job->image = settings->image;
+    job_reports_setup(job, settings);
+    job->reports.holding = true;
+    job->reports.held.clear();
+    job_route_reports(job);
+    port_set_write_check(link->handle, keep_writing, job);
+    begin_session(job);
+    probe_verdict verdict = session_probe(&job->session, earlier);
+    trace_flush();
+    job_route_reports(nullptr);
+    return verdict;
+}
+
+void end_probed_job(board_job *job, outcome_id outcome)
+{
+    reports_release(&job->reports);
+    job->result.outcome = outcome;
+    if (outcome == OUTCOME_VERIFY_FAILED) {
+        verify_failed(job, false);
+    } else if (outcome == OUTCOME_NOT_IN_BOOTLOADER) {
+        uint8_t code = 0;
+        classify_reply(job->link->frame, job->link->len, &code, nullptr);
+        char text[160];
+        snprintf(text, sizeof text,
+                 "the board answers as its application does (exception 0x%02x): start it in "
+                 "its bootloader and place it again; nothing was written",
+                 (unsigned)code);
+        job->result.message = text;
+    }
+    finish_job(job, tick_count_ms());
 }
 
 bool open_board_port(board_job *job, const job_settings *settings, update_link *link)
 {
-    job->settings = settings;
     job->link = link;
-    report_sink sink{job, job_trace, job_flush, job_status, job_event};
-    report_route(&sink); // the opening's own trace line is the port's
+    job_reports_setup(job, settings);
+    job_route_reports(job); // the opening's own trace line is the port's
     bool opened = try_open_serial_port(link);
     if (!opened) {
         job->result.outcome = OUTCOME_OPEN_FAILED;
         job->result.message = open_failure_message(job->port, last_error_code());
         finish_job(job, tick_count_ms());
     }
-    report_route(nullptr);
+    job_route_reports(nullptr);
     return opened;
 }
 

@@ -5,6 +5,7 @@
 #include "system.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -46,62 +47,37 @@ static const char *const footer_tail =
     "--summarize exits 0 when every line of its files was a record, 2 when a line was\n"
     "skipped or a file could not be read.\n";
 
-// "--port A,B --port C" gives A, B, C; a port named twice is refused, since
-// two updates of one target would fight over it.
-static std::string check_ports(const std::vector<std::string> &ports)
+// "--port A,B --port C" gives A, B, C. CLI11 would drop the empty names of
+// "a,,b" or "a,", a typo each, so the words are split here; a port named
+// twice is refused, since two updates of one target would fight over it.
+static std::string read_ports(const std::vector<std::string> &words,
+                              std::vector<std::string> *ports)
 {
     std::set<std::string> seen;
-    for (const auto &port : ports) {
-        if (port.empty())
-            return "--port needs a port name, not an empty one";
-        if (!seen.insert(port).second)
-            return "port " + port + " is named more than once";
-    }
+    for (const auto &word : words)
+        for (size_t start = 0, comma = 0; comma != std::string::npos; start = comma + 1) {
+            comma = word.find(',', start);
+            std::string port = word.substr(start, comma - start);
+            if (port.empty())
+                return "--port needs a port name, not an empty one (see --help)";
+            if (!seen.insert(port).second)
+                return "port " + port + " is named more than once";
+            ports->push_back(port);
+        }
     return "";
 }
 
-// The options that take effect once: a second use would silently override
-// the first, so it is refused.
-// clang-format off
-static const char *const single_options[][2] = {
-    {"--image", "-i"},  {"--timeout", "-t"}, {"--report", "-r"},   {"--quiet", "-q"},
-    {"--list-ports", "-l"}, {"--watch", "-w"}, {"--skip-present", ""}, {"--check", "-c"},
-    {"--describe", ""}, {"--bell", ""}, {"--serial-number", ""}, {"--serial-file", ""}, {"--serial-format", ""},
-    {"--serial-start", ""}, {"--expect-sha256", ""},
-    {"--station", ""}, {"--lot", ""}, {"--operator", ""}, {"--summarize", ""}, {"--json", ""},
-};
-// clang-format on
-
-static bool is_option(const std::string &word, const char *name)
+// PATTERN=NAME, split at the last "=": a port's path may hold one, a slot's
+// name hardly.
+static std::string read_slot_names(const std::vector<std::string> &words,
+                                   std::vector<slot_name_rule> *rules)
 {
-    size_t n = strlen(name);
-    return n && word.compare(0, n, name) == 0 &&
-           (word.size() == n || (name[1] == '-' && word[n] == '='));
-}
-
-// Problems CLI11 lets through or words wrongly: an option given twice, and
-// an empty name in a --port comma list ("a,,b", "a,").
-static std::string check_words(int argc, char **argv)
-{
-    std::vector<int> uses(sizeof single_options / sizeof single_options[0], 0);
-    for (int i = 1; i < argc; i++) {
-        std::string word = argv[i];
-        if (word == "--")
-            break;
-        for (size_t k = 0; k < uses.size(); k++)
-            if ((is_option(word, single_options[k][0]) || is_option(word, single_options[k][1])) &&
-                ++uses[k] == 2)
-                return std::string(single_options[k][0]) + " is given more than once";
-        std::string ports;
-        if (word.rfind("--port=", 0) == 0)
-            ports = word.substr(7);
-        else if ((word == "--port" || word == "-p") && i + 1 < argc)
-            ports = argv[i + 1];
-        else
-            continue;
-        if (ports.empty() || ports.front() == ',' || ports.back() == ',' ||
-            ports.find(",,") != std::string::npos)
-            return "--port needs a port name, not an empty one";
+    for (const auto &word : words) {
+        size_t equals = word.rfind('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == word.size())
+            return "--slot-name takes PATTERN=NAME, a port pattern and the slot's name, not \"" +
+                   word + "\"";
+        rules->push_back({word.substr(0, equals), word.substr(equals + 1)});
     }
     return "";
 }
@@ -118,20 +94,17 @@ static bool parse_whole(const std::string &text, uint64_t max, uint64_t *value)
     return true;
 }
 
-// A check takes no number: it needs the field's address and format only.
-static std::string parse_serial_options(const std::string &address, const std::string &format,
-                                        const std::string &start, bool check,
-                                        serial_settings *serial)
+static bool given(const CLI::App &app, const char *name) { return app.count(name) > 0; }
+
+// The field's address and format and the first number, each as given; which
+// of them go together is a rule below. A check takes no number: it needs the
+// field's address and format only.
+static std::string read_serial_values(const CLI::App &app, const std::string &address,
+                                      const std::string &format, const std::string &start,
+                                      bool check, serial_settings *serial)
 {
-    bool any = !address.empty() || !serial->file.empty() || !start.empty() || format != "u32le";
-    if (!any)
-        return "";
-    if (address.empty() || (serial->file.empty() && !check))
-        return check ? "--check skips a serial number's field only when --serial-number ADDRESS "
-                       "names it"
-                     : "--serial-number ADDRESS and --serial-file FILE go together";
     uint64_t value = 0;
-    if (!parse_whole(address, UINT32_MAX, &value))
+    if (given(app, "--serial-number") && !parse_whole(address, UINT32_MAX, &value))
         return "--serial-number takes a flash address such as 0x0800F000, not \"" + address + "\"";
     serial->address = (uint32_t)value;
     if (!parse_serial_format(format, &serial->format))
@@ -141,7 +114,7 @@ static std::string parse_serial_options(const std::string &address, const std::s
     if (!start.empty() && !parse_whole(start, UINT64_MAX - 1, &serial->start))
         return "--serial-start takes a whole number, not \"" + start + "\"";
     serial->has_start = !start.empty();
-    serial->used = true;
+    serial->used = given(app, "--serial-number") && (given(app, "--serial-file") || check);
     return "";
 }
 
@@ -158,9 +131,79 @@ static bool parse_timeout(const std::string &text, double *seconds)
     return true;
 }
 
-// CLI11's texts name its own terms; these read as a person would say them.
-static void report_parse_error(const CLI::ParseError &error, const std::vector<std::string> &extras)
+// With --describe, --list-ports or --summarize no board is touched, so a
+// station's command line may be given whole to show what it would do.
+static bool touches_boards(const cli_options &o)
 {
+    return !o.list_ports && !o.describe && o.summarize.empty();
+}
+
+static bool any_serial_option(const CLI::App &app)
+{
+    return given(app, "--serial-number") || given(app, "--serial-file") ||
+           given(app, "--serial-format") || given(app, "--serial-start");
+}
+
+// The checks between options, in order: the first one broken is the message.
+struct option_rule {
+    const char *message;
+    bool (*broken)(const cli_options &o, const CLI::App &app);
+};
+// clang-format off
+static const option_rule option_rules[] = {
+    {"--json goes with --summarize",
+     [](const cli_options &o, const CLI::App &) { return o.json && o.summarize.empty(); }},
+    {"--summarize reads report files and touches no port; give it without --port, --watch, "
+     "--check, --describe and --list-ports",
+     [](const cli_options &o, const CLI::App &) {
+         return !o.summarize.empty() &&
+                (!o.ports.empty() || o.watch || o.check || o.describe || o.list_ports);
+     }},
+    {"--check skips a serial number's field only when --serial-number ADDRESS names it",
+     [](const cli_options &o, const CLI::App &app) {
+         return o.check && any_serial_option(app) && !given(app, "--serial-number");
+     }},
+    // A summary reads the serial file's ledger: the file alone will do.
+    {"--serial-number ADDRESS and --serial-file FILE go together",
+     [](const cli_options &o, const CLI::App &app) {
+         bool ledger = !o.summarize.empty() && !given(app, "--serial-number") &&
+                       !given(app, "--serial-format") && !given(app, "--serial-start");
+         return any_serial_option(app) && !o.check && !ledger &&
+                !(given(app, "--serial-number") && given(app, "--serial-file"));
+     }},
+    {"--bell goes with --watch",
+     [](const cli_options &o, const CLI::App &) { return o.bell && !o.watch && touches_boards(o); }},
+    {"--skip-present goes with --watch",
+     [](const cli_options &o, const CLI::App &) {
+         return o.skip_present && !o.watch && touches_boards(o);
+     }},
+    {"--slot-name goes with --watch",
+     [](const cli_options &o, const CLI::App &) {
+         return !o.slot_names.empty() && !o.watch && touches_boards(o);
+     }},
+    {"name the target's port with --port (see --help)",
+     [](const cli_options &o, const CLI::App &) {
+         return o.ports.empty() && !o.watch && touches_boards(o);
+     }},
+};
+// clang-format on
+
+// An option holding more values than it takes was given more than once:
+// CLI11 refuses that itself, but names it in its own terms.
+static const CLI::Option *repeated_option(const CLI::App &app)
+{
+    for (const CLI::Option *option : app.get_options())
+        if (option->get_multi_option_policy() == CLI::MultiOptionPolicy::Throw &&
+            option->count() > (size_t)std::max(1, option->get_items_expected_max()))
+            return option;
+    return nullptr;
+}
+
+// CLI11's texts name its own terms; these read as a person would say them.
+static void report_parse_error(const CLI::App &app, const CLI::ParseError &error,
+                               const std::vector<std::string> &extras)
+{
+    const CLI::Option *repeated = repeated_option(app);
     if (!extras.empty() && extras.front().rfind('-', 0) == 0)
         fprintf(stderr, "kep-update: unknown option \"%s\" (see --help)\n", extras.front().c_str());
     else if (!extras.empty())
@@ -168,6 +211,9 @@ static void report_parse_error(const CLI::ParseError &error, const std::vector<s
                 "kep-update: \"%s\" belongs to no option: give one port per --port (or a comma "
                 "list), an image with --image (see --help)\n",
                 extras.front().c_str());
+    else if (repeated)
+        fprintf(stderr, "kep-update: %s is given more than once (see --help)\n",
+                repeated->get_name().c_str());
     else if (dynamic_cast<const CLI::ArgumentMismatch *>(&error))
         // "--port: 1 required PORT missing": the option's name comes first.
         fprintf(stderr, "kep-update: %s needs a value (see --help)\n",
@@ -176,25 +222,32 @@ static void report_parse_error(const CLI::ParseError &error, const std::vector<s
         fprintf(stderr, "kep-update: %s (see --help)\n", error.what());
 }
 
-int parse_cli_options(int argc, char **argv, cli_options *options)
+// What the options' values are read into before they are checked.
+struct option_words {
+    CLI::Option *ports = nullptr, *slots = nullptr; // the lists, read once parsed
+    std::string timeout, serial_address, serial_format = "u32le", serial_start, expect_sha256;
+    // CLI11 counts the values of an option taking several, not its uses: a
+    // second --summarize is counted here, as each is read.
+    int summarize_uses = 0;
+};
+
+// The targets and how they are updated.
+static void add_target_options(CLI::App &app, const help_texts &system, cli_options *options,
+                               option_words *w)
 {
-    CLI::App app{description, "kep-update"};
-    const help_texts &system = system_help_texts();
-    app.footer(std::string(footer_head) + system.stop_requests + footer_tail + system.examples);
-    app.set_version_flag("--version",
-                         "kep-update " KEP_VERSION "\nBuilt-in " KEP_FIRMWARE_DESCRIPTION);
-    app.add_option("-p,--port", options->ports,
-                   std::string("serial port of a target (") + system.port_example +
-                       "); repeat or give a comma list to update several targets at once")
-        ->delimiter(',')
-        ->allow_extra_args(false)
-        ->type_name("PORT");
+    // The lists take every use; any other option takes effect once (below).
+    w->ports =
+        app.add_option("-p,--port", CLI::callback_t(),
+                       std::string("serial port of a target (") + system.port_example +
+                           "); repeat or give a comma list to update several targets at once")
+            ->allow_extra_args(false)
+            ->type_name("PORT")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("-i,--image", options->image_path,
                    "image to write instead of the built-in one: raw binary (written from "
                    "0x08000800), Intel HEX, S-record or ELF32")
         ->type_name("FILE");
-    std::string timeout;
-    app.add_option("-t,--timeout", timeout,
+    app.add_option("-t,--timeout", w->timeout,
                    "give up when no valid reply has come for this long, whatever the tool is "
                    "doing (up to 86400; default 10); 0 waits for ever")
         ->type_name("SECONDS");
@@ -211,17 +264,28 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("--skip-present", options->skip_present,
                  "with --watch, leave the boards present at the start alone until removed");
     app.add_flag("--bell", options->bell, "with --watch, ring the terminal's bell on each FAILED");
+    w->slots =
+        app.add_option("--slot-name", CLI::callback_t(),
+                       "with --watch, name the slot of each port matching the glob PATTERN "
+                       "(* and ?) by its place on the fixture, such as "
+                       "'/dev/serial/by-path/*usb-0:1.1:*=A1' (COM7=A1 on Windows); repeat for "
+                       "each slot: the first that matches names it, and a port none matches is "
+                       "named by its port")
+            ->allow_extra_args(false)
+            ->type_name("PATTERN=NAME")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("-c,--check", options->check,
                  "only compare: ask each target's CRC of the image's own bytes (not the padding "
                  "an update writes after them); nothing is written and the target is not "
                  "reset; equal means equal CRC-16");
+}
+
+// The records, and what reads them back.
+static void add_record_options(CLI::App &app, cli_options *options, option_words *w)
+{
     app.add_option("-r,--report", options->report_path,
                    "append a JSON Lines record of every target updated or checked to this file")
         ->type_name("FILE");
-    std::vector<std::pair<const char *, std::string *>> origin = {
-        {"--station", &options->origin.station},
-        {"--lot", &options->origin.lot},
-        {"--operator", &options->origin.operator_name}};
     app.add_option("--station", options->origin.station,
                    "the station's name in every --report record (default: the host name)")
         ->type_name("NAME");
@@ -234,17 +298,32 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     app.add_flag("--describe", options->describe,
                  "print the image's format, addresses, size, blocks, CRC-16 and SHA-256 "
                  "and exit; touches no port");
-    app.add_option("--summarize", options->summarize,
-                   "read these --report files and print per station and lot: boards, passed, "
-                   "failed by outcome, first-pass yield, boards per hour over the active time, "
-                   "the serial numbers used and the update times; touches no port. A line that "
-                   "is not a record is named and skipped, and the status is then 2")
+    // CLI11 counts the values of an option taking several, not its uses: a
+    // second --summarize is counted here, as each is read.
+    app.add_option(
+           "--summarize",
+           [options, w](const CLI::results_t &files) {
+               w->summarize_uses++;
+               options->summarize.insert(options->summarize.end(), files.begin(), files.end());
+               return true;
+           },
+           "read these --report files and print per station and lot: boards, passed, "
+           "failed by outcome, first-pass yield, boards per hour over the active time, "
+           "the serial numbers used and the update times; touches no port. A line that "
+           "is not a record is named and skipped, and the status is then 2. With "
+           "--serial-file, also the numbers its ledger lists as taken that no record holds")
         ->type_name("FILE")
-        ->expected(1, -1);
+        ->expected(1, -1)
+        ->allow_extra_args()
+        ->trigger_on_parse();
     app.add_flag("--json", options->json, "with --summarize: print one JSON object instead");
 
-    std::string serial_address, serial_format = "u32le", serial_start, expect_sha256;
-    app.add_option("--serial-number", serial_address,
+}
+
+// Each board's number, and the image it is written into.
+static void add_serial_options(CLI::App &app, cli_options *options, option_words *w)
+{
+    app.add_option("--serial-number", w->serial_address,
                    "give each board the next number from --serial-file, written into its copy "
                    "of the image at this flash address (0x0800F000), where the image holds "
                    "blank bytes (all 0xFF or all 0x00); the CRC and verify cover the number. With "
@@ -256,83 +335,105 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
                    "advanced on the disk once the board has answered, before its first block, "
                    "so that no number is handed out twice, whatever happens to the board")
         ->type_name("FILE");
-    app.add_option("--serial-format", serial_format,
+    app.add_option("--serial-format", w->serial_format,
                    "how the number is written: u32le (default), u32be, u64le, or ascii:N "
                    "(N decimal digits, zero-padded)")
         ->type_name("FORMAT");
-    app.add_option("--serial-start", serial_start,
+    app.add_option("--serial-start", w->serial_start,
                    "the first number, when --serial-file does not exist yet")
         ->type_name("N");
-    app.add_option("--expect-sha256", expect_sha256,
+    app.add_option("--expect-sha256", w->expect_sha256,
                    "refuse an image whose padded SHA-256 (as --describe prints it) is not this "
                    "one; the image is read once at the start, and --watch never reads the file "
                    "again, so a file replaced on disk cannot change what a station writes")
         ->type_name("HEX");
+}
 
-    std::string misuse = check_words(argc, argv);
-    if (!misuse.empty()) {
-        fprintf(stderr, "kep-update: %s (see --help)\n", misuse.c_str());
-        return EXIT_USAGE;
-    }
+// -1 once the words are parsed; else the status to end with, said.
+static int parse_words(CLI::App &app, int argc, char **argv)
+{
+    // CLI11 takes the last of a flag given twice; ours are refused as a
+    // second --image is.
+    for (CLI::Option *option : app.get_options())
+        if (option != app.get_help_ptr() && option != app.get_version_ptr() &&
+            option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeLast)
+            option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+
+    // CLI11 reads "--port=" as "--port" and takes the next word for the port.
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++)
+        if (strcmp(argv[i], "--port=") == 0) {
+            fprintf(stderr,
+                    "kep-update: --port needs a port name, not an empty one (see --help)\n");
+            return EXIT_USAGE;
+        }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &success) {
         return app.exit(success);
     } catch (const CLI::ExtrasError &error) {
-        report_parse_error(error, app.remaining());
+        report_parse_error(app, error, app.remaining());
         return EXIT_USAGE;
     } catch (const CLI::ParseError &error) {
-        report_parse_error(error, {});
+        report_parse_error(app, error, {});
         return EXIT_USAGE;
     }
-    if (!timeout.empty() && !parse_timeout(timeout, &options->timeout_seconds)) {
-        fprintf(stderr,
-                "kep-update: --timeout takes 0 or a number of seconds from 0.001 up to %d, not "
-                "\"%s\"\n",
-                TIMEOUT_SECONDS_MAX, timeout.c_str());
-        return EXIT_USAGE;
-    }
-    std::string serial_problem = parse_serial_options(serial_address, serial_format, serial_start,
-                                                      options->check, &options->serial);
-    if (serial_problem.empty() && !expect_sha256.empty() &&
-        (expect_sha256.size() != 64 ||
-         expect_sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
-        serial_problem = "--expect-sha256 takes the 64 hex digits --describe prints, not \"" +
-                         expect_sha256 + "\"";
-    if (!serial_problem.empty()) {
-        fprintf(stderr, "kep-update: %s\n", serial_problem.c_str());
-        return EXIT_USAGE;
-    }
+    return -1;
+}
+
+// Empty when the values agree with each other; else what is wrong.
+static std::string check_values(const CLI::App &app, const option_words &w, cli_options *options)
+{
+    std::string problem;
+    if (w.summarize_uses > 1)
+        problem = "--summarize is given more than once (see --help)";
+    else if (!w.timeout.empty() && !parse_timeout(w.timeout, &options->timeout_seconds))
+        problem = "--timeout takes 0 or a number of seconds from 0.001 up to " +
+                  std::to_string(TIMEOUT_SECONDS_MAX) + ", not \"" + w.timeout + "\"";
+    else if (!w.expect_sha256.empty() &&
+             (w.expect_sha256.size() != 64 ||
+              w.expect_sha256.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos))
+        problem = "--expect-sha256 takes the 64 hex digits --describe prints, not \"" +
+                  w.expect_sha256 + "\"";
+    const std::pair<const char *, const std::string *> origin[] = {
+        {"--station", &options->origin.station},
+        {"--lot", &options->origin.lot},
+        {"--operator", &options->origin.operator_name}};
     for (const auto &[name, value] : origin)
-        if (app.count(name) && value->empty()) {
-            fprintf(stderr, "kep-update: %s needs a value, not an empty one\n", name);
-            return EXIT_USAGE;
-        }
-    for (char c : expect_sha256)
-        options->expect_sha256 += (char)tolower((unsigned char)c);
-    bool summarizing = !options->summarize.empty();
-    if (options->json && !summarizing) {
-        fprintf(stderr, "kep-update: --json goes with --summarize\n");
-        return EXIT_USAGE;
-    }
-    if (summarizing && (!options->ports.empty() || options->watch || options->check ||
-                        options->describe || options->list_ports)) {
-        fprintf(stderr, "kep-update: --summarize reads report files and touches no port; give "
-                        "it without --port, --watch, --check, --describe and --list-ports\n");
-        return EXIT_USAGE;
-    }
-    if (options->list_ports || options->describe || summarizing)
-        return -1;
-    std::string problem = options->ports.empty() && !options->watch
-                              ? "name the target's port with --port (see --help)"
-                              : check_ports(options->ports);
-    if (options->skip_present && !options->watch)
-        problem = "--skip-present goes with --watch";
-    if (options->bell && !options->watch)
-        problem = "--bell goes with --watch";
+        if (problem.empty() && app.count(name) && value->empty())
+            problem = std::string(name) + " needs a value, not an empty one";
+    if (problem.empty())
+        problem = read_ports(w.ports->results(), &options->ports);
+    if (problem.empty())
+        problem = read_slot_names(w.slots->results(), &options->slot_names);
+    if (problem.empty())
+        problem = read_serial_values(app, w.serial_address, w.serial_format, w.serial_start,
+                                     options->check, &options->serial);
+    for (const option_rule &rule : option_rules)
+        if (problem.empty() && rule.broken(*options, app))
+            problem = rule.message;
+    return problem;
+}
+
+int parse_cli_options(int argc, char **argv, cli_options *options)
+{
+    CLI::App app{description, "kep-update"};
+    const help_texts &system = system_help_texts();
+    app.footer(std::string(footer_head) + system.stop_requests + footer_tail + system.examples);
+    app.set_version_flag("--version",
+                         "kep-update " KEP_VERSION "\nBuilt-in " KEP_FIRMWARE_DESCRIPTION);
+    option_words w;
+    add_target_options(app, system, options, &w);
+    add_record_options(app, options, &w);
+    add_serial_options(app, options, &w);
+    int status = parse_words(app, argc, argv);
+    if (status >= 0)
+        return status;
+    std::string problem = check_values(app, w, options);
     if (!problem.empty()) {
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
         return EXIT_USAGE;
     }
+    for (char c : w.expect_sha256)
+        options->expect_sha256 += (char)tolower((unsigned char)c);
     return -1;
 }

@@ -1,8 +1,9 @@
 // The command line of kep-update.
 #pragma once
 
-#include "report_log.h"
+#include "board_record.h"
 #include "serial_number.h"
+#include "slot_names.h"
 
 #include <string>
 #include <vector>
@@ -18,12 +19,15 @@ struct cli_options {
     bool skip_present = false;
     bool bell = false;
     bool check = false;
+    std::vector<slot_name_rule> slot_names; // --slot-name, in the order given
     std::string report_path; // empty: no report
     record_origin origin;    // --station (empty: the host name), --lot, --operator
     bool describe = false; // print what would be written, touch no port
     std::vector<std::string> summarize; // report files to summarize; touch no port
     bool json = false;                  // --summarize as one JSON object
-    serial_settings serial;    // --serial-number, --serial-file, --serial-format, --serial-start
+    // --serial-number, --serial-file, --serial-format, --serial-start; with
+    // --summarize only the file, whose ledger the summary reads.
+    serial_settings serial;
     std::string expect_sha256; // empty: any image
 };
 

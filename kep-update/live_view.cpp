@@ -92,8 +92,9 @@ void view_trace_line(live_view *view, const std::string &lines)
     std::lock_guard<std::mutex> hold(view->lock);
     if (view->trace_dropped)
         return;
+    // Whole lines reach the file at once, so that a kill loses none of them.
     if (!view->trace_above) {
-        emit(view, stdout, lines.data(), lines.size(), !view->area);
+        emit(view, stdout, lines.data(), lines.size(), true);
         return;
     }
     clear_area(view);
@@ -104,7 +105,7 @@ void view_trace_line(live_view *view, const std::string &lines)
 void view_trace_through(live_view *view, const char *text, size_t length)
 {
     std::lock_guard<std::mutex> hold(view->lock);
-    emit(view, stdout, text, length, false);
+    emit(view, stdout, text, length, memchr(text, '\n', length) != nullptr);
 }
 
 void view_trace_flush(live_view *view)

@@ -3,11 +3,12 @@
 #include "image_description.h"
 #include "live_view.h"
 #include "outcome.h"
-#include "report_log.h"
+#include "record_sink.h"
 #include "report_summary.h"
 #include "runner.h"
 #include "serial/port_list.h"
 #include "serial_number.h"
+#include "serial_source.h"
 #include "system.h"
 #include "update_image.h"
 
@@ -38,6 +39,57 @@ static int list_ports()
     return EXIT_UPDATED;
 }
 
+// --summarize: the report files read back, with the serial file's ledger.
+static int summarize(const cli_options &options)
+{
+    std::string summary, problems;
+    std::vector<std::string> ledgers;
+    if (!options.serial.file.empty()) // the burnt numbers are in its ledger
+        ledgers.push_back(ledger_path(options.serial));
+    int status = summarize_reports(options.summarize, ledgers, options.json, &summary, &problems);
+    fputs(problems.c_str(), stderr);
+    fputs(summary.c_str(), stdout);
+    return status;
+}
+
+// The image to write, refused before any port is touched when it is not
+// the one expected or its serial number's field or file will not do.
+static bool load_image(const cli_options &options, update_image *image)
+{
+    std::string problem;
+    bool loaded = load_update_image(options.image_path, image, &problem);
+    if (loaded && !options.expect_sha256.empty() && image->sha256 != options.expect_sha256) {
+        problem = "image " + image->path + " has SHA-256 " + image->sha256 + ", not the expected " +
+                  options.expect_sha256 + "; it is not written";
+    } else if (loaded && options.serial.used) {
+        problem = check_serial_field(*image, options.serial);
+        if (problem.empty() && !options.check)
+            problem = check_serial_file(options.serial);
+    }
+    if (!problem.empty())
+        fprintf(stderr, "kep-update: %s\n", problem.c_str());
+    return problem.empty();
+}
+
+static void settle_run(const cli_options &options, live_view *view, run_settings *settings)
+{
+    settings->ports = options.watch && options.ports.empty() ? default_port_patterns() : options.ports;
+    settings->watch = options.watch;
+    settings->skip_present = options.skip_present;
+    settings->bell = options.bell;
+    settings->quiet = options.quiet;
+    settings->origin = options.origin;
+    settings->slot_names = options.slot_names;
+    settings->job.serial = &options.serial;
+    settings->job.fixture = options.watch;
+    settings->job.check = options.check;
+    settings->job.timeout_ms = (uint32_t)(options.timeout_seconds * 1000 + 0.5);
+    settings->job.interrupted = &interrupted;
+    settings->job.view = view;
+    settings->job.status_lines = !options.quiet && !view_has_area(view);
+    settings->job.prefixed = options.watch || options.ports.size() > 1;
+}
+
 int main(int argc, char **argv)
 {
     // Before anything is opened: no port or report may become standard
@@ -55,44 +107,23 @@ int main(int argc, char **argv)
         return list_ports();
     if (options.describe)
         return describe_image(options.image_path);
-    if (!options.summarize.empty()) {
-        std::string summary, problems;
-        status = summarize_reports(options.summarize, options.json, &summary, &problems);
-        fputs(problems.c_str(), stderr);
-        fputs(summary.c_str(), stdout);
-        return status;
-    }
-
+    if (!options.summarize.empty())
+        return summarize(options);
     update_image image;
-    std::string error;
-    if (!load_update_image(options.image_path, &image, &error)) {
-        fprintf(stderr, "kep-update: %s\n", error.c_str());
+    if (!load_image(options, &image))
         return EXIT_USAGE;
-    }
-    if (!options.expect_sha256.empty() && image.sha256 != options.expect_sha256) {
-        fprintf(stderr,
-                "kep-update: image %s has SHA-256 %s, not the expected %s; it is not written\n",
-                image.path.c_str(), image.sha256.c_str(), options.expect_sha256.c_str());
-        return EXIT_USAGE;
-    }
-    if (options.serial.used) {
-        std::string problem = check_serial_field(image, options.serial);
-        if (problem.empty() && !options.check)
-            problem = check_serial_file(options.serial);
-        if (!problem.empty()) {
-            fprintf(stderr, "kep-update: %s\n", problem.c_str());
-            return EXIT_USAGE;
-        }
-    }
     trace_update_image(image);
     report_file report;
+    std::string error;
     if (!options.report_path.empty() && !report_open(&report, options.report_path, &error)) {
         fprintf(stderr, "kep-update: %s\n", error.c_str());
         return EXIT_USAGE;
     }
     if (options.origin.station.empty())
         options.origin.station = host_name();
-    report.origin = origin_members(options.origin);
+    record_sink records = report_file_sink(&report);
+    serial_file_source serial_file{&options.serial, options.origin.station};
+    serial_source serials = file_serial_source(&serial_file);
 
     watching = options.watch; // before a signal can come
     catch_stop_signals(on_stop_signal);
@@ -100,21 +131,10 @@ int main(int argc, char **argv)
     live_view view;
     view_open(&view, !options.quiet, options.watch);
     run_settings settings;
-    settings.ports = options.watch && options.ports.empty() ? default_port_patterns() : options.ports;
-    settings.watch = options.watch;
-    settings.skip_present = options.skip_present;
-    settings.bell = options.bell;
-    settings.quiet = options.quiet;
-    settings.report = options.report_path.empty() ? nullptr : &report;
+    settle_run(options, &view, &settings);
+    settings.records = options.report_path.empty() ? nullptr : &records;
     settings.job.image = &image;
-    settings.serial = options.serial;
-    settings.job.serial = &settings.serial;
-    settings.job.check = options.check;
-    settings.job.timeout_ms = (uint32_t)(options.timeout_seconds * 1000 + 0.5);
-    settings.job.interrupted = &interrupted;
-    settings.job.view = &view;
-    settings.job.status_lines = !options.quiet && !view_has_area(&view);
-    settings.job.prefixed = options.watch || options.ports.size() > 1;
+    settings.job.serials = &serials;
     int worst = run_boards(&settings, &stopping);
     report_close(&report);
     return worst;

@@ -37,3 +37,22 @@ const char *outcome_words(outcome_id id, bool check)
 const char *outcome_reason(outcome_id id) { return rows[id].reason; }
 
 exit_status outcome_status(outcome_id id) { return rows[id].status; }
+
+const char *outcome_verdict(outcome_id id, bool check)
+{
+    if (check)
+        return rows[id].status == EXIT_UPDATED   ? "EQUAL"
+               : id == OUTCOME_VERIFY_FAILED     ? "DIFFERS"
+                                                 : "UNCHECKED";
+    return rows[id].status == EXIT_UPDATED ? "PASS" : "FAILED";
+}
+
+bool outcome_from_words(const std::string &words, bool check, outcome_id *id)
+{
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++)
+        if (words == (check ? rows[i].check_words : rows[i].words)) {
+            *id = (outcome_id)i;
+            return true;
+        }
+    return false;
+}

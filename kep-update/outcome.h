@@ -2,6 +2,8 @@
 // its exit status and whether the station tallies it as passed.
 #pragma once
 
+#include <string>
+
 // The exit statuses of kep-update, from best to worst; with several targets
 // the highest of them is the program's.
 enum exit_status {
@@ -35,4 +37,11 @@ const char *outcome_words(outcome_id id, bool check);
 // Why it failed in a few words, for a station's row ("CRC differs").
 const char *outcome_reason(outcome_id id);
 exit_status outcome_status(outcome_id id);
+// The word that starts a finished board's line: PASS or FAILED, and for a
+// check (which wrote nothing, so never FAILED) EQUAL, DIFFERS or UNCHECKED.
+const char *outcome_verdict(outcome_id id, bool check);
+// The outcome whose words, in an update or with `check` a check, are `words`
+// (a record read back); false when none has them. Outcomes that share their
+// words give the first of them.
+bool outcome_from_words(const std::string &words, bool check, outcome_id *id);
 inline bool outcome_passed(outcome_id id) { return outcome_status(id) == EXIT_UPDATED; }

@@ -5,9 +5,15 @@
 #include <string>
 #include <vector>
 
-// Reads the report files at `paths` and puts the summary into `out` (text, or
-// with `json` one JSON object) and a line naming each file that cannot be
-// read and each line that is not a record into `problems`. Returns 0, or 2
-// when any line was skipped or any file could not be read.
-int summarize_reports(const std::vector<std::string> &paths, bool json, std::string *out,
+// Reads the report files at `paths` and the serial number ledgers at
+// `ledgers` (may be none) and puts the summary into `out` (text, or with
+// `json` one JSON object): per station and lot the figures of line_stats.h,
+// the serial numbers used, missing and repeated, and every ledger number that
+// no update record holds (burnt), with its station, port, slot and time. A
+// burnt number goes with the group of its station whose records are nearest
+// in time. `problems` gets a line naming each file that cannot be read and
+// each line that is not a record or ledger entry. Returns 0, or 2 when any
+// line was skipped or any file could not be read.
+int summarize_reports(const std::vector<std::string> &paths,
+                      const std::vector<std::string> &ledgers, bool json, std::string *out,
                       std::string *problems);

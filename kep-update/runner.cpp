@@ -21,74 +21,57 @@ struct runner {
     const run_settings *settings = nullptr;
     live_view *view = nullptr;
     port_presence presence;
-    std::vector<std::unique_ptr<slot>> slots; // a watch's by port name, a list's in its order
+    std::vector<std::unique_ptr<slot>> slots; // a watch's by name, a list's in its order
     std::atomic<bool> taking{true};             // slots may start new boards
-    int passed = 0, failed = 0, worst = 0;
-    int updates = 0, updates_passed = 0; // for the first-pass yield
-    uint32_t started_ms = 0;
+    line_stats stats;
+    int unrecorded = 0, worst = 0;
     bool refusing = false; // takes no new boards
 };
 
-static void record(const run_settings *settings, board *b)
+static board_record record_of(const run_settings *settings, const slot *s, const board *b)
 {
-    const job_result &r = b->job.result;
-    report_record record;
-    record.started_ms = b->started_ms;
-    record.ended_ms = b->ended_ms;
-    record.port = b->job.port;
-    record.usb = b->usb;
-    record.image = settings->job.image;
-    record.check = b->check;
-    record.outcome = outcome_words(r.outcome, b->check);
-    record.exit_status = outcome_status(r.outcome);
-    record.blocks_acknowledged = r.blocks_acknowledged;
-    record.blocks_refused = r.blocks_refused;
-    record.blocks_total = r.blocks_total;
-    record.resends = r.resends;
-    record.seconds = r.seconds;
-    record.message = r.message;
-    record.numbered = b->job.numbered;
-    record.serial_number = b->job.serial_number;
-    record.written_sha256 = b->job.numbered ? b->job.numbered_image.sha256
-                                            : settings->job.image->sha256;
+    board_record r;
+    r.origin = settings->origin;
+    r.started_ms = b->started_ms;
+    r.ended_ms = b->ended_ms;
+    r.port = b->job.port;
+    r.slot = s->name;
+    r.usb = b->usb;
+    r.image = identity_of(*settings->job.image);
+    r.check = b->check;
+    r.result = b->job.result;
+    r.numbered = b->job.numbered;
+    r.serial_number = b->job.serial_number;
+    r.written_sha256 = b->job.numbered ? b->job.numbered_image.sha256 : settings->job.image->sha256;
+    return r;
+}
+
+static void store(const run_settings *settings, const slot *s, board *b)
+{
     std::string why;
-    b->recorded = report_append(settings->report, format_report_record(&record), &why);
+    b->recorded = record_sink_write(settings->records, record_of(settings, s, b), &why);
     if (!b->recorded)
         view_note(settings->job.view, "kep-update: " + b->job.port +
                                           ": its record could not be written to the report (" +
                                           why + "); the report holds every record before it\n");
 }
 
-static void set_slot(slot *s, slot_state state, const std::string &shown = "")
-{
-    std::lock_guard<std::mutex> hold(s->mutex);
-    s->state = state;
-    s->shown = shown;
-}
+// The label of a slot's rows and lines: its name on the fixture, else its port.
+static std::string label_of(const slot *s) { return s->name.empty() ? s->port : s->name; }
 
-// The verdict that starts a finished board's line and its row.
-static const char *verdict(const board *b)
-{
-    outcome_id outcome = b->job.result.outcome;
-    if (b->check) // a check wrote nothing: it never says FAILED
-        return outcome_passed(outcome)             ? "EQUAL"
-               : outcome == OUTCOME_VERIFY_FAILED ? "DIFFERS"
-                                                  : "UNCHECKED";
-    return outcome_passed(outcome) ? "PASS" : "FAILED";
-}
-
-// The row a board leaves behind it until it leaves the slot.
+// The row a board leaves behind it until another is placed.
 static void show_result(const run_settings *settings, slot *s, const board *b)
 {
-    const board_job &job = b->job;
-    if (!outcome_passed(job.result.outcome)) {
-        s->state = SLOT_FAILED;
-        s->shown = std::string(verdict(b)) + (job.result.outcome == OUTCOME_VERIFY_FAILED && b->check
-                                                   ? ""
-                                                   : std::string(": ") + outcome_reason(job.result.outcome));
+    const job_result &r = b->job.result;
+    s->unrecorded = !b->recorded;
+    if (!outcome_passed(r.outcome)) {
+        s->row = ROW_FAILED;
+        bool plain = r.outcome == OUTCOME_VERIFY_FAILED && b->check; // "DIFFERS" says it all
+        s->shown = std::string(outcome_verdict(r.outcome, b->check)) +
+                   (plain ? "" : std::string(": ") + outcome_reason(r.outcome));
     } else {
-        s->state = b->check && !settings->job.check ? SLOT_HOLDS : SLOT_PASSED;
-        s->shown = job.numbered ? std::to_string(job.serial_number) : "";
+        s->row = b->check && !settings->job.check ? ROW_HOLDS : ROW_PASSED;
+        s->shown = b->job.numbered ? std::to_string(b->job.serial_number) : "";
     }
 }
 
@@ -97,8 +80,8 @@ static void end_board(const run_settings *settings, slot *s, std::unique_ptr<boa
 {
     b->usb = port_usb_identity(s->port);
     b->ended_ms = wall_clock_ms();
-    if (settings->report)
-        record(settings, b.get());
+    if (settings->records)
+        store(settings, s, b.get());
     std::lock_guard<std::mutex> hold(s->mutex);
     s->running = nullptr;
     if (settings->watch)
@@ -106,112 +89,136 @@ static void end_board(const run_settings *settings, slot *s, std::unique_ptr<boa
     s->ended.push_back(std::move(b));
 }
 
-// Runs one board on `link` (open) or, without one, on its own opening of
-// the port.
-static void run_one(const run_settings *settings, slot *s, std::unique_ptr<board> b,
-                    update_link *link)
+static board *starting(slot *s, board *b)
 {
+    std::lock_guard<std::mutex> hold(s->mutex);
+    s->row = ROW_BUSY;
+    s->running = b;
+    return b;
+}
+
+// A named port: its one board, on the port's own opening.
+static void run_named(const run_settings *settings, slot *s)
+{
+    auto b = std::make_unique<board>();
     b->job.port = s->port;
     b->check = settings->job.check;
     b->started_ms = wall_clock_ms();
-    {
-        std::lock_guard<std::mutex> hold(s->mutex);
-        s->state = SLOT_BUSY;
-        s->running = b.get();
-    }
-    if (link)
-        run_board_job(&b->job, &settings->job, link);
-    else
-        run_board_on_port(&b->job, &settings->job);
+    run_board_on_port(&starting(s, b.get())->job, &settings->job);
     end_board(settings, s, std::move(b));
 }
 
-static slot_state state_of(slot *s)
+static void set_row(slot *s, slot_row row, const std::string &shown)
 {
     std::lock_guard<std::mutex> hold(s->mutex);
-    return s->state;
+    s->row = row;
+    s->shown = shown;
+    s->unrecorded = false;
 }
 
-static bool opened(const run_settings *settings, slot *s, update_link *link)
+// What a slot's thread keeps from one board to the next.
+struct slot_line {
+    update_link link;
+    std::vector<uint8_t> frame;
+    slot_memory memory;
+    std::vector<uint8_t> earlier_image; // what a half-written board was written with
+    probe_board earlier{};
+};
+
+// A half-written board's bytes, for the probes that tell it from another.
+static void remember_unfinished(slot_line *line, const board *b)
 {
+    outcome_id outcome = b->job.result.outcome;
+    bool half = (outcome == OUTCOME_TIMED_OUT || outcome == OUTCOME_STALLED) &&
+                line->link.state == STATE_PROGRAM && line->link.offset > 0;
+    const update_image *written = b->job.image;
+    line->earlier_image = half ? written->padded : std::vector<uint8_t>();
+    line->earlier = {line->earlier_image.data(), half ? line->link.offset : 0};
+}
+
+// Takes up a board a probe found new: updates it, or records what was found.
+static void take_up(const run_settings *settings, slot *s, slot_line *line,
+                    std::unique_ptr<board> b, slot_action action)
+{
+    starting(s, b.get());
+    bool check = settings->job.check;
+    if (action == SLOT_UPDATE && !check) {
+        run_board_job(&b->job, &settings->job, &line->link);
+    } else {
+        b->check = action != SLOT_RECORD_APPLICATION; // the probe's look is its record
+        outcome_id found = action == SLOT_RECORD_HOLDS        ? OUTCOME_UPDATED
+                           : action == SLOT_RECORD_APPLICATION ? OUTCOME_NOT_IN_BOOTLOADER
+                                                               : OUTCOME_VERIFY_FAILED;
+        end_probed_job(&b->job, found);
+    }
+    remember_unfinished(line, b.get());
+    outcome_id outcome = b->job.result.outcome;
+    bool unfinished = line->earlier.length > 0;
+    end_board(settings, s, std::move(b));
+    slot_ended(&line->memory, outcome, unfinished, tick_count_ms());
+}
+
+static void pause_unless(const slot *s, const std::atomic<bool> *taking, uint32_t ms)
+{
+    for (uint32_t waited = 0; waited < ms && !s->leave && *taking; waited += RUNNER_TICK_MS)
+        sleep_ms(std::min(ms - waited, RUNNER_TICK_MS));
+}
+
+// Opens the slot's port, or says why not on its row.
+static bool line_open(const run_settings *settings, slot *s, slot_line *line)
+{
+    if (line->link.handle != INVALID_PORT_HANDLE)
+        return true;
     board_job opening;
     opening.port = s->port;
-    if (open_board_port(&opening, &settings->job, link))
+    if (open_board_port(&opening, &settings->job, &line->link))
         return true;
-    set_slot(s, SLOT_NO_PORT, opening.result.message);
+    set_row(s, ROW_NO_PORT, opening.result.message);
+    line->memory.next_is_new = true;
     return false;
 }
 
-// A watched port: looks for a board with the engine's own contact request
-// and asks a bootloader that answers for its CRC of the image. A board
-// whose CRC differs is updated; one that holds the image is recorded once.
-// A board's result stays until it leaves (no bootloader's answer for
-// BOARD_LEFT_MS); a board that passed is asked again meanwhile, so that
-// one swapped in quicker than that is still found, while a failed one
-// stays shown until the slot has been empty.
+// One probe of the slot's line and what follows from it.
+static void probe_once(const run_settings *settings, const std::atomic<bool> *taking, slot *s,
+                       slot_line *line)
+{
+    auto b = std::make_unique<board>();
+    b->job.port = s->port;
+    b->job.slot = s->name;
+    b->check = settings->job.check;
+    b->started_ms = wall_clock_ms();
+    uint32_t at = tick_count_ms();
+    const probe_board *earlier = line->memory.unfinished ? &line->earlier : nullptr;
+    probe_verdict verdict = probe_board_job(&b->job, &settings->job, &line->link, earlier);
+    if (verdict == PROBE_PORT_GONE) {
+        port_close(line->link.handle);
+        line->link.handle = INVALID_PORT_HANDLE;
+        set_row(s, ROW_NO_PORT, outcome_words(OUTCOME_PORT_LOST, false));
+    }
+    slot_action action = slot_next(&line->memory, verdict, at);
+    if (action != SLOT_WAIT && *taking && !settings->job.interrupted->load()) {
+        take_up(settings, s, line, std::move(b), action);
+        return;
+    }
+    if (verdict != PROBE_SILENT && verdict != PROBE_PORT_GONE)
+        sleep_ms(REPROBE_PAUSE_MS); // a board there: no need to ask it without pause
+}
+
+// A watched port: probes its line and follows the boards placed on it.
 static void watch_slot(const run_settings *settings, const std::atomic<bool> *taking, slot *s)
 {
-    update_link link;
-    std::vector<uint8_t> frame;
-    prepare_link(&link, &frame, s->port);
-    uint32_t answered_at = tick_count_ms();
-    slot_state state = s->leave_alone ? SLOT_LEFT_ALONE : SLOT_EMPTY;
-    set_slot(s, state);
+    slot_line line;
+    prepare_link(&line.link, &line.frame, s->port);
+    line.memory = slot_start(s->leave_alone);
+    set_row(s, line.memory.row, "");
     while (!s->leave && *taking && !settings->job.interrupted->load()) {
-        if (link.handle == INVALID_PORT_HANDLE && !opened(settings, s, &link)) {
-            for (uint32_t waited = 0; waited < REOPEN_PAUSE_MS && !s->leave && *taking;
-                 waited += RUNNER_TICK_MS)
-                sleep_ms(RUNNER_TICK_MS);
-            continue;
-        }
-        auto look = std::make_unique<board>();
-        look->job.port = s->port;
-        look->started_ms = wall_clock_ms();
-        link.state = STATE_START;
-        run_board_job(&look->job, &s->look, &link);
-        outcome_id seen = look->job.result.outcome;
-        if (seen == OUTCOME_PORT_LOST || seen == OUTCOME_STALLED) {
-            port_close(link.handle);
-            link.handle = INVALID_PORT_HANDLE;
-            set_slot(s, state = SLOT_NO_PORT, outcome_words(seen, false));
-            continue;
-        }
-        uint32_t now = tick_count_ms();
-        if (seen == OUTCOME_TIMED_OUT && link.state <= STATE_CONTACT) { // nobody answered
-            if (state != SLOT_EMPTY && now - answered_at > BOARD_LEFT_MS)
-                set_slot(s, state = SLOT_EMPTY);
-            continue;
-        }
-        if (seen == OUTCOME_INTERRUPTED)
-            break;
-        answered_at = now;
-        if (seen == OUTCOME_NOT_IN_BOOTLOADER) {
-            if (state == SLOT_EMPTY || state == SLOT_NO_PORT)
-                set_slot(s, state = SLOT_NOT_IN_BOOTLOADER);
-            continue;
-        }
-        bool found = state == SLOT_EMPTY || state == SLOT_NOT_IN_BOOTLOADER || state == SLOT_NO_PORT;
-        bool differs = seen == OUTCOME_VERIFY_FAILED || seen == OUTCOME_VERIFY_REFUSED;
-        bool another = (state == SLOT_PASSED || state == SLOT_HOLDS) && differs;
-        if (!found && !another)
-            continue; // the same board, or a failed one not yet removed
-        if (!*taking)
-            break;
-        if (outcome_passed(seen) || settings->job.check) {
-            look->check = true; // the look is the board's record
-            release_held_trace(&look->job);
-            end_board(settings, s, std::move(look));
-        } else {
-            auto update = std::make_unique<board>();
-            update->job.held_trace = std::move(look->job.held_trace);
-            link.state = STATE_LINKED; // it answered contact: on to its number and first block
-            run_one(settings, s, std::move(update), &link);
-        }
-        state = state_of(s);
-        answered_at = tick_count_ms();
+        if (line_open(settings, s, &line))
+            probe_once(settings, taking, s, &line);
+        else
+            pause_unless(s, taking, REOPEN_PAUSE_MS);
     }
-    if (link.handle != INVALID_PORT_HANDLE)
-        port_close(link.handle);
+    if (line.link.handle != INVALID_PORT_HANDLE)
+        port_close(line.link.handle);
 }
 
 static void start_slot(runner *run, const std::string &port, bool leave_alone)
@@ -219,25 +226,22 @@ static void start_slot(runner *run, const std::string &port, bool leave_alone)
     auto made = std::make_unique<slot>();
     slot *s = made.get();
     s->port = port;
+    s->name = slot_name_for(run->settings->slot_names, port);
     s->leave_alone = leave_alone;
     const run_settings *settings = run->settings;
-    s->look = settings->job;
-    s->look.check = true;
-    s->look.probe = true;
-    s->look.timeout_ms = LOOK_TIMEOUT_MS;
     const std::atomic<bool> *taking = &run->taking;
     s->worker = std::thread([settings, taking, s] {
         if (settings->watch)
             watch_slot(settings, taking, s);
         else
-            run_one(settings, s, std::make_unique<board>(), nullptr);
+            run_named(settings, s);
         s->done = true;
     });
     auto at = run->slots.end();
-    if (settings->watch) // rows in a fixed order, by port name
-        at = std::upper_bound(run->slots.begin(), run->slots.end(), port,
+    if (settings->watch) // rows in a fixed order, by name
+        at = std::upper_bound(run->slots.begin(), run->slots.end(), label_of(s),
                               [](const std::string &name, const auto &other) {
-                                  return name < other->port;
+                                  return name < label_of(other.get());
                               });
     run->slots.insert(at, std::move(made));
 }
@@ -250,48 +254,43 @@ static std::string clock_time()
     return text;
 }
 
-
 // "23:59:01  PASS    /dev/ttyUSB0  adapter A1B2C3  serial number 100059  updated  3.2 s",
 // and why when it failed or passed with a warning.
-static std::string finished_line(const board *b)
+static std::string finished_line(const slot *s, const board *b)
 {
     const job_result &r = b->job.result;
     char head[64];
-    snprintf(head, sizeof head, "%s  %-7s ", clock_time().c_str(), verdict(b));
+    snprintf(head, sizeof head, "%s  %-7s ", clock_time().c_str(),
+             outcome_verdict(r.outcome, b->check));
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f s", r.seconds);
-    std::string line = head + b->job.port + "  adapter " +
-                       (b->usb.serial.empty() ? "-" : b->usb.serial) +
+    std::string line = head + b->job.port + (s->name.empty() ? "" : "  slot " + s->name) +
+                       "  adapter " + (b->usb.serial.empty() ? "-" : b->usb.serial) +
                        (b->job.numbered ? "  serial number " + std::to_string(b->job.serial_number)
                                         : "") +
-                       "  " + outcome_words(r.outcome, b->check) + "  " + seconds + "\n";
+                       "  " + outcome_words(r.outcome, b->check) + "  " + seconds +
+                       (b->recorded ? "" : "  NOT RECORDED") + "\n";
     if (!r.message.empty())
         line += "kep-update: " + b->job.port + ": " + r.message + "\n";
     return line;
 }
 
-// "passed 12  failed 1  first-pass yield 92%  140 boards/h  in progress 2"; a check's
-// "equal 12  not equal 1".
+// "passed 12  failed 1  first-pass yield 92.3 %  140 boards/h  in progress 2".
 static std::string tally(const runner *run, size_t running)
 {
-    bool check = run->settings->job.check;
-    std::string text = std::string(check ? "equal " : "passed ") + std::to_string(run->passed) +
-                       (check ? "  not equal " : "  failed ") + std::to_string(run->failed);
-    if (run->updates > 0)
-        text += "  first-pass yield " + std::to_string(run->updates_passed * 100 / run->updates) + "%";
-    // A rate from the first minute would promise what no line does.
-    uint32_t ran_ms = tick_count_ms() - run->started_ms;
-    if (ran_ms >= RATE_AFTER_MS)
-        text += "  " + std::to_string((int)((run->passed + run->failed) * 3600000.0 / ran_ms + 0.5)) +
-                " boards/h";
+    std::string text = stats_tally(run->stats, run->settings->job.check);
+    if (run->unrecorded > 0)
+        text += "  not recorded " + std::to_string(run->unrecorded);
     return text + "  in progress " + std::to_string(running);
 }
 
 static size_t running_count(runner *run)
 {
     size_t running = 0;
-    for (const auto &s : run->slots)
-        running += state_of(s.get()) == SLOT_BUSY;
+    for (const auto &s : run->slots) {
+        std::lock_guard<std::mutex> hold(s->mutex);
+        running += s->running != nullptr;
+    }
     return running;
 }
 
@@ -302,35 +301,37 @@ static void say(runner *run, const std::string &lines)
         view_note(run->view, lines);
 }
 
-static void reap_board(runner *run, const board *b)
+static void refuse_new_boards(runner *run, const board *b)
+{
+    bool unnumbered = b->job.result.outcome == OUTCOME_NO_SERIAL_NUMBER;
+    if ((b->recorded && !unnumbered) || run->refusing)
+        return;
+    run->refusing = true;
+    run->taking = false;
+    view_note(run->view, std::string("kep-update: taking no new boards, since ") +
+                             (unnumbered ? "no serial number could be taken"
+                                         : "a record could not be written") +
+                             "; the running ones finish\n");
+}
+
+static void reap_board(runner *run, const slot *s, const board *b)
 {
     int status = board_status(b);
     run->worst = std::max(run->worst, status);
-    (status == EXIT_UPDATED ? run->passed : run->failed)++;
-    if (!b->check) {
-        run->updates++;
-        run->updates_passed += status == EXIT_UPDATED;
-    }
+    stats_add(&run->stats, record_of(run->settings, s, b));
+    run->unrecorded += !b->recorded;
     if (!run->settings->watch)
         return; // a list's boards keep their line, and are told of at the end
     if (status != EXIT_UPDATED && run->settings->bell)
         view_bell(run->view);
-    std::string line = finished_line(b);
+    std::string line = finished_line(s, b);
     if (view_has_area(run->view))
         view_note(run->view, line);
     else if (!run->settings->quiet)
         view_note(run->view, line + tally(run, running_count(run)) + "\n");
     else if (status != EXIT_UPDATED)
         view_note(run->view, line);
-    bool unnumbered = b->job.result.outcome == OUTCOME_NO_SERIAL_NUMBER;
-    if ((!b->recorded || unnumbered) && !run->refusing) {
-        run->refusing = true;
-        run->taking = false;
-        view_note(run->view, std::string("kep-update: taking no new boards, since ") +
-                                 (unnumbered ? "no serial number could be taken"
-                                             : "a record could not be written") +
-                                 "; the running ones finish\n");
-    }
+    refuse_new_boards(run, b);
 }
 
 // Takes the boards that ended, and the slots whose port has gone. A watch's
@@ -348,7 +349,7 @@ static void reap(runner *run)
             s->reaped = s->ended.size();
         }
         for (const board *b : fresh)
-            reap_board(run, b);
+            reap_board(run, s, b);
         if (run->settings->watch) {
             std::lock_guard<std::mutex> hold(s->mutex);
             s->ended.erase(s->ended.begin(), s->ended.begin() + (long)fresh.size());
@@ -365,39 +366,36 @@ static void reap(runner *run)
     }
 }
 
+// The words of a row between boards.
+static std::string row_text(const run_settings *settings, const slot *s, view_colour *colour)
+{
+    switch (s->row) {
+    case ROW_PASSED:
+        *colour = s->unrecorded ? COLOUR_FAIL : COLOUR_PASS;
+        return std::string(settings->job.check ? "EQUAL" : "PASS") +
+               (s->shown.empty() ? "" : " number " + s->shown) +
+               (s->unrecorded ? " \u2014 NOT RECORDED" : "");
+    case ROW_HOLDS:
+        *colour = s->unrecorded ? COLOUR_FAIL : COLOUR_PASS;
+        return std::string("holds the image") + (s->unrecorded ? " \u2014 NOT RECORDED" : "");
+    case ROW_FAILED: *colour = COLOUR_FAIL; return s->shown + " \u2014 remove";
+    case ROW_LEFT_ALONE: return "left alone until removed (present at the start)";
+    case ROW_NO_PORT: return s->shown;
+    default: return "empty";
+    }
+}
+
 static std::string slot_row(const runner *run, slot *s, int32_t blocks, uint32_t now, int width,
                             view_colour *colour)
 {
     std::lock_guard<std::mutex> hold(s->mutex);
     const job_settings &job = run->settings->job;
     *colour = COLOUR_NONE;
-    std::string text;
-    switch (s->state) {
-    case SLOT_BUSY:
-        if (s->running)
-            return progress_line(s->port, job_progress(&s->running->job), blocks, job.check, now,
-                                 width);
-        [[fallthrough]];
-    case SLOT_EMPTY: text = "empty"; break;
-    case SLOT_PASSED:
-        *colour = COLOUR_PASS;
-        text = std::string(job.check ? "EQUAL" : "PASS") +
-               (s->shown.empty() ? "" : " number " + s->shown);
-        break;
-    case SLOT_HOLDS:
-        *colour = COLOUR_PASS;
-        text = "holds the image";
-        break;
-    case SLOT_FAILED:
-        *colour = COLOUR_FAIL;
-        text = s->shown + " \u2014 remove";
-        break;
-    case SLOT_NOT_IN_BOOTLOADER: text = "not in its bootloader"; break;
-    case SLOT_LEFT_ALONE: text = "left alone until removed (present at the start)"; break;
-    case SLOT_NO_PORT: text = s->shown; break;
-    }
+    std::string name = label_of(s);
+    if (s->running)
+        return progress_line(name, job_progress(&s->running->job), blocks, job.check, now, width);
+    std::string text = row_text(run->settings, s, colour);
     // On a narrow terminal the port's folder goes first, so that the result stays readable.
-    std::string name = s->port;
     if (name.size() + 2 + text.size() > (size_t)width)
         name = name.substr(name.rfind('/') + 1);
     return name + ": " + text;
@@ -453,23 +451,42 @@ static void scan(runner *run, bool first)
         start_slot(run, port, first && settings->skip_present);
 }
 
+static void tell_watch_start(runner *run)
+{
+    std::string watched;
+    for (const auto &pattern : run->settings->ports)
+        watched += (watched.empty() ? "" : ", ") + pattern;
+    say(run, "kep-update: watching " + watched + " (Ctrl-C: take no new boards)\n");
+}
+
+// A list's end: each board's message, and the table when there were several.
+static void tell_list_end(runner *run)
+{
+    const run_settings *settings = run->settings;
+    std::vector<const board *> boards;
+    for (const auto &s : run->slots)
+        for (const auto &b : s->ended)
+            boards.push_back(b.get());
+    for (const board *b : boards)
+        if (!b->job.result.message.empty())
+            view_note(run->view, "kep-update: " + (settings->job.prefixed ? b->job.port + ": " : "") +
+                                     b->job.result.message + "\n");
+    if (settings->job.prefixed)
+        view_note(run->view, format_summary(boards, settings->job.check));
+}
+
 int run_boards(const run_settings *settings, const std::atomic<bool> *stopping)
 {
     runner run;
     run.settings = settings;
     run.view = settings->job.view;
-    run.started_ms = tick_count_ms();
     bool told_stop = false;
     for (bool first = true;; first = false) {
         if (*stopping)
             run.taking = false;
         scan(&run, first);
-        if (first && settings->watch) {
-            std::string watched;
-            for (const auto &pattern : settings->ports)
-                watched += (watched.empty() ? "" : ", ") + pattern;
-            say(&run, "kep-update: watching " + watched + " (Ctrl-C: take no new boards)\n");
-        }
+        if (first && settings->watch)
+            tell_watch_start(&run);
         reap(&run);
         if (settings->watch && *stopping && !told_stop) {
             told_stop = true;
@@ -489,17 +506,7 @@ int run_boards(const run_settings *settings, const std::atomic<bool> *stopping)
     view_close(run.view);
     if (settings->watch && !settings->quiet)
         view_note(run.view, "kep-update: watch ended: " + tally(&run, 0) + "\n");
-    if (settings->watch)
-        return run.worst;
-    std::vector<const board *> boards;
-    for (const auto &s : run.slots)
-        for (const auto &b : s->ended)
-            boards.push_back(b.get());
-    for (const board *b : boards)
-        if (!b->job.result.message.empty())
-            view_note(run.view, "kep-update: " + (settings->job.prefixed ? b->job.port + ": " : "") +
-                                    b->job.result.message + "\n");
-    if (settings->job.prefixed)
-        view_note(run.view, format_summary(boards, settings->job.check));
+    if (!settings->watch)
+        tell_list_end(&run);
     return run.worst;
 }

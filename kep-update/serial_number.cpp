@@ -1,7 +1,6 @@
 #include "serial_number.h"
 
 #include "frames.h"
-#include "sha256.h"
 #include "system.h"
 #include "update_link.h"
 
@@ -102,10 +101,7 @@ void patch_serial_number(const update_image &image, const serial_settings &seria
     std::vector<uint8_t> bytes;
     encode_serial_number(number, serial.format, &bytes);
     std::copy(bytes.begin(), bytes.end(), board->padded.begin() + (serial.address - FLASH_IMAGE_BASE));
-    board->crc16 = crc16_modbus(board->padded.data(), (int32_t)board->padded.size());
-    char hex[SHA256_HEX_SIZE];
-    sha256_hex(board->padded.data(), board->padded.size(), hex);
-    board->sha256 = hex;
+    seal_image(board);
 }
 
 std::vector<image_range> check_ranges(const update_image &image, const serial_settings *serial)
@@ -158,8 +154,17 @@ static bool read_number(const std::string &path, uint64_t *number, bool *missing
     return serial_file_number(std::string(head, (size_t)file.gcount()), number);
 }
 
-// The number the file gives now; false with `error` set when there is none.
-static bool file_number(const serial_settings &serial, uint64_t *number, std::string *error)
+std::string serial_number_misfit(const serial_settings &serial, uint64_t number,
+                                 const std::string &from)
+{
+    // Never wrapped or cut: a number that no longer fits stops the station.
+    if (number <= serial_number_max(serial.format) && number != UINT64_MAX)
+        return "";
+    return "the next serial number, " + std::to_string(number) + " (from " + from +
+           "), does not fit the format " + serial.format_name;
+}
+
+bool read_serial_file(const serial_settings &serial, uint64_t *number, std::string *error)
 {
     bool missing = false;
     if (!read_number(serial.file, number, &missing)) {
@@ -171,35 +176,15 @@ static bool file_number(const serial_settings &serial, uint64_t *number, std::st
         }
         *number = serial.start;
     }
-    // Never wrapped or cut: a number that no longer fits stops the station.
-    if (*number > serial_number_max(serial.format) || *number == UINT64_MAX) {
-        *error = "the next serial number, " + std::to_string(*number) + " (from " + serial.file +
-                 "), does not fit the format " + serial.format_name;
-        return false;
-    }
-    return true;
+    *error = serial_number_misfit(serial, *number, serial.file);
+    return error->empty();
 }
 
 std::string check_serial_file(const serial_settings &serial)
 {
     uint64_t number = 0;
     std::string error;
-    file_number(serial, &number, &error);
+    read_serial_file(serial, &number, &error);
     return error;
 }
 
-static bool next_number(const serial_settings &serial, uint64_t *number, std::string *error)
-{
-    return file_number(serial, number, error) &&
-           replace_file_durably(serial.file, std::to_string(*number + 1) + "\n", error);
-}
-
-bool take_serial_number(const serial_settings &serial, uint64_t *number, std::string *error)
-{
-    file_lock lock;
-    if (!file_lock_take(&lock, serial.file + ".lock", error))
-        return false;
-    bool taken = next_number(serial, number, error);
-    file_lock_release(&lock);
-    return taken;
-}

@@ -55,14 +55,16 @@ bool serial_file_number(const std::string &bytes, uint64_t *number);
 // that fits the format (or is missing, with --serial-start); else why not.
 std::string check_serial_file(const serial_settings &serial);
 
-// Takes the next number from serial.file and advances the file durably
-// before returning, under a lock on serial.file + ".lock", so that the
-// threads and processes sharing the file never get the same number. A
-// missing file starts at serial.start with --serial-start. False with
-// `error` set, the file unchanged, when it cannot be read or written or its
-// number does not fit the format.
-bool take_serial_number(const serial_settings &serial, uint64_t *number, std::string *error);
+// The number serial.file gives now: a missing file gives serial.start with
+// --serial-start. False with `error` set when there is none or it does not
+// fit the format. Reads only: taking a number is serial_source.h's.
+bool read_serial_file(const serial_settings &serial, uint64_t *number, std::string *error);
 
-// `board` becomes `image` with `number` in its field, CRC and SHA-256 anew.
+// Empty when `number` fits the format and has a next; else why not, naming
+// the file `from` that gave it.
+std::string serial_number_misfit(const serial_settings &serial, uint64_t number,
+                                 const std::string &from);
+
+// `board` becomes `image` with `number` in its field, sealed anew.
 void patch_serial_number(const update_image &image, const serial_settings &serial,
                          uint64_t number, update_image *board);

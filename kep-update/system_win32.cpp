@@ -4,9 +4,9 @@
 #include "os_services.h"
 #include "reporting.h"
 #include "serial/port_list.h"
+#include "slot_names.h" // glob_match
 #include "system.h"
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -183,20 +183,6 @@ std::string host_name()
 
 std::vector<std::string> default_port_patterns() { return {"COM*"}; }
 
-// "*" any run of characters, "?" one character; letters in any case.
-static bool wildcard_match(const char *pattern, const char *name)
-{
-    if (*pattern == '\0')
-        return *name == '\0';
-    if (*pattern == '*')
-        return wildcard_match(pattern + 1, name) || (*name && wildcard_match(pattern, name + 1));
-    if (*name == '\0')
-        return false;
-    bool same = *pattern == '?' ||
-                std::toupper((unsigned char)*pattern) == std::toupper((unsigned char)*name);
-    return same && wildcard_match(pattern + 1, name + 1);
-}
-
 // The one port list: it opens no port, so a port busy with an update stays
 // listed.
 std::vector<std::string> matching_ports(const std::vector<std::string> &patterns)
@@ -204,7 +190,7 @@ std::vector<std::string> matching_ports(const std::vector<std::string> &patterns
     std::set<std::string> found;
     for (const auto &port : list_serial_ports())
         for (const auto &pattern : patterns)
-            if (wildcard_match(pattern.c_str(), port.label.c_str()))
+            if (glob_match(pattern, port.label))
                 found.insert(port.label);
     return {found.begin(), found.end()};
 }

@@ -52,15 +52,20 @@ static bool read_file(const std::string &path, std::vector<uint8_t> *bytes, std:
     return !failed;
 }
 
+void seal_image(update_image *image)
+{
+    image->crc16 = crc16_modbus(image->padded.data(), (int32_t)image->padded.size());
+    char hex[SHA256_HEX_SIZE];
+    sha256_hex(image->padded.data(), image->padded.size(), hex);
+    image->sha256 = hex;
+}
+
 static void pad(const uint8_t *bytes, int32_t size, update_image *image)
 {
     image->data_size = size;
     image->padded.assign((size_t)padded_image_size(size), 0);
     memcpy(image->padded.data(), bytes, (size_t)size);
-    image->crc16 = crc16_modbus(image->padded.data(), (int32_t)image->padded.size());
-    char hex[SHA256_HEX_SIZE];
-    sha256_hex(image->padded.data(), image->padded.size(), hex);
-    image->sha256 = hex;
+    seal_image(image);
 }
 
 bool load_update_image(const std::string &path, update_image *image, std::string *error)

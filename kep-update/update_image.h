@@ -18,6 +18,10 @@ struct update_image {
 
 inline int32_t padded_size(const update_image &image) { return (int32_t)image.padded.size(); }
 
+// Sets the image's CRC-16 and SHA-256 from its padded bytes, as they stand
+// now: after loading, and again after a board's serial number is put in.
+void seal_image(update_image *image);
+
 // Loads the file at `path` (empty: the built-in image). False with `error`
 // naming the file and why: missing, not a regular file, over the size limit,
 // or refused by the image reader.

@@ -1,18 +1,19 @@
-// kep-update's pure parts, as tables: the live area's line at any width, the
-// report's JSON strings and UTC stamps, which watched ports start, and the
-// summary of a report.
+// kep-update's pure parts, as tables: the live area's line at any width,
+// which watched ports start, how a slot follows its boards, and the serial
+// number's format, field and file.
+// The records and their summary are records_test.cpp's.
 #include "cli_options.h"
 #include "port_presence.h"
 #include "progress_line.h"
-#include "report_log.h"
-#include "report_summary.h"
 #include "serial_number.h"
+#include "slot_table.h"
 #include "system.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
+#include <sstream>
 #include <unistd.h>
 
 using testing::HasSubstr;
@@ -52,26 +53,6 @@ TEST(ProgressLine, KeepsTheStatusOrOutcomeAndFitsEveryWidth)
                 HasSubstr("0x8001400 (2 refused)"));
 }
 
-TEST(Report, JsonStringsAndUtcStamps)
-{
-    const std::vector<std::pair<std::string, std::string>> strings = {
-        {"plain /dev/ttyUSB0", "\"plain /dev/ttyUSB0\""},
-        {"q\"b\\n\nt\t\x01\x7f", "\"q\\\"b\\\\n\\nt\\t\\u0001\\u007f\""},
-        {"\xc3\xa9 \xe2\x82\xac \xef\xbc\xa1 \xf0\x9f\x94\x8c", "\"\xc3\xa9 \xe2\x82\xac \xef\xbc\xa1 \xf0\x9f\x94\x8c\""},
-        {"\xff\xc3(\xe2\x82", "\"\\ufffd\\ufffd(\\ufffd\\ufffd\""}, // not UTF-8, or cut short
-    };
-    for (const auto &[text, json] : strings)
-        EXPECT_EQ(json_string(text), json);
-    // A record's origin (station, lot, operator) the station tests read back as JSON.
-    const std::vector<std::pair<int64_t, std::string>> stamps = {
-        {0, "1970-01-01T00:00:00.000Z"},           {-1, "1969-12-31T23:59:59.999Z"},
-        {951868799999, "2000-02-29T23:59:59.999Z"}, {1769860800000, "2026-01-31T12:00:00.000Z"},
-        {1798761599999, "2026-12-31T23:59:59.999Z"}, {4107542400000, "2100-03-01T00:00:00.000Z"},
-    };
-    for (const auto &[ms, text] : stamps)
-        EXPECT_EQ(iso8601_utc(ms), text);
-}
-
 TEST(PortPresence, EachBoardStartsOncePerPluggingIn)
 {
     using ports = std::vector<std::string>;
@@ -99,6 +80,62 @@ TEST(PortPresence, EachBoardStartsOncePerPluggingIn)
         if (*steps[i].ended)
             presence_job_ended(&presence, steps[i].ended);
         EXPECT_EQ(presence_scan(&presence, steps[i].present), steps[i].starting) << "scan " << i;
+    }
+}
+
+// A slot's life as the operator makes it: "D0=u" is a probe at 0 ms finding a
+// board that differs, to be updated; probes: S silent, A application, H holds
+// the image, D differs, B the half-written board again, G port gone; runs
+// ending: p passed, f failed, t timed out half-way, r removed (another board
+// in its place). Actions: w wait, u update, h record holding, a record application.
+TEST(SlotTable, ANewPlacingIsAnAnswerAfterSilenceOrAfterAnotherBoardAnswered)
+{
+    const std::pair<const char *, const char *> stories[] = {
+        // clang-format off
+        {"a failed board stays until it has been away 150 ms",
+         "D0=u f2000 D2040=w S2100 D2200=w S2300 S2400 D2450=u"},
+        {"a passed board: its reset, its application, its restart, then a board placed back",
+         "D0=u p3000 H3040=w A3100=w S3120 H3290=w S3400 S3500 H3560=h"},
+        {"a passed board swapped quicker than silence shows", "D0=u p3000 D3050=u"},
+        {"a hung board is the same board when it answers again, a blank one is new",
+         "D0=u t5000 S5100 S6000 B6100=w S6200 S6400 D6500=u"},
+        {"another board answered in place of the one written: it is new at once", "D0=u r900 D950=u"},
+        {"not in its bootloader: recorded once, however long it stays", "A0=a f1 A40=w D80=w"},
+        {"the board present at the start is left alone until it leaves", "!H0=w D40=w S80 D300=u"},
+        {"a port that failed: what answers when it works again is new", "D0=u p3000 G3100=w H3200=h"},
+        {"silence across the tick counter's wrap", "D4294967000=u f4294967100 S4294967200 D200=u"},
+        // clang-format on
+    };
+    for (const auto &[story, steps] : stories) {
+        std::istringstream words(steps);
+        std::string word;
+        words >> word;
+        bool leave_alone = word[0] == '!';
+        slot_memory memory = slot_start(leave_alone);
+        std::string done = "", expected;
+        for (words.seekg(0); words >> word;) {
+            size_t at = leave_alone && done.empty() ? 1 : 0;
+            char kind = word[at];
+            uint32_t now = (uint32_t)std::stoul(word.substr(at + 1));
+            const std::string probes = "SAHDBG", ends = "pftr", actions = "wuha";
+            const probe_verdict verdicts[] = {PROBE_SILENT, PROBE_APPLICATION, PROBE_HOLDS_IMAGE,
+                                              PROBE_DIFFERS, PROBE_SAME_BOARD, PROBE_PORT_GONE};
+            const outcome_id outcomes[] = {OUTCOME_UPDATED, OUTCOME_VERIFY_FAILED,
+                                           OUTCOME_TIMED_OUT, OUTCOME_REMOVED};
+            const slot_action meant[] = {SLOT_WAIT, SLOT_UPDATE, SLOT_RECORD_HOLDS,
+                                         SLOT_RECORD_APPLICATION};
+            done += word + " ";
+            if (ends.find(kind) != std::string::npos) {
+                slot_ended(&memory, outcomes[ends.find(kind)], kind == 't', now);
+                EXPECT_EQ(memory.unfinished, kind == 't') << story;
+                continue;
+            }
+            slot_action action = slot_next(&memory, verdicts[probes.find(kind)], now);
+            size_t equals = word.find('=');
+            if (equals != std::string::npos) {
+                EXPECT_EQ(action, meant[actions.find(word[equals + 1])]) << story << ": " << done;
+            }
+        }
     }
 }
 
@@ -223,81 +260,6 @@ TEST(SerialNumber, TheFileIsCheckedAndReplacedDurablyWhateverItsFolder)
     }
     std::filesystem::current_path(previous);
     std::filesystem::remove_all(here);
-}
-
-// A record as kep-update writes it, `start_s` after 08:00 on 2026-12-07, `origin`
-// its first members.
-std::string record(const char *origin, int start_s, double seconds, const char *outcome,
-                   const char *number, const char *operation = "update")
-{
-    char line[600];
-    int end_s = start_s + (int)seconds;
-    snprintf(line, sizeof line,
-             "{%s\"started\":\"2026-12-07T%02d:%02d:%02d.000Z\",\"ended\":\"2026-12-07T%02d:%02d:"
-             "%02d.%03dZ\",\"port\":\"/dev/ttyUSB%d\",\"usb\":null,\"operation\":\"%s\","
-             "\"outcome\":\"%s\",\"exit_status\":%d,\"seconds\":%.3f,\"serial_number\":%s}",
-             origin, 8 + start_s / 3600, start_s / 60 % 60, start_s % 60, 8 + end_s / 3600,
-             end_s / 60 % 60, end_s % 60, (int)(seconds * 1000) % 1000, start_s % 3, operation,
-             outcome, strcmp(outcome, "updated") && strcmp(outcome, "equal") ? 1 : 0, seconds,
-             number);
-    return line;
-}
-
-TEST(ReportSummary, CountsPerStationAndLotAndNamesWhatIsNotARecord)
-{
-    const char *a = "\"station\":\"A\",\"lot\":\"L1\",";
-    const std::vector<std::string> lines = {
-        record(a, 0, 2, "updated", "100"),
-        record(a, 3, 4, "FAILED", "101"),
-        "{\"started\":",                   // line 3: cut short
-        record(a, 8, 3, "updated", "101"), // the same board again: not its first attempt
-        record(a, 12, 1.25, "equal", "null", "check"),
-        record(a, 314, 2, "updated", "105") + "\r", // after a pause of 301 s; a CRLF line end
-        record("", 30, 5, "updated", "null"),       // written before records had a station
-        "{\"operation\":\"update\"}",               // line 8
-        record("", 3598, 3, "updated", "null"),     // across an hour
-        record(a, 20, 1, "updated", "\"7\""),       // line 10: a number that is text
-    };
-    std::string path = testing::TempDir() + "summary-" + std::to_string(getpid()) + ".jsonl";
-    std::ofstream file(path);
-    for (const auto &line : lines)
-        file << line << "\n";
-    file.close();
-    std::string text, json, problems, json_problems;
-    const std::vector<std::string> paths = {path, path + ".absent"}; // an unreadable file adds no line
-    EXPECT_EQ(summarize_reports(paths, false, &text, &problems), 2);
-    EXPECT_EQ(summarize_reports(paths, true, &json, &json_problems), 2);
-    unlink(path.c_str());
-    EXPECT_EQ(text,
-              "records: 7 from 2 files, 3 skipped (not records)\n"
-              "station A, lot L1\n  boards 4: passed 3, failed 1 (FAILED 1)\n  checks: equal 1\n"
-              "  first-pass yield 66.7 % (2 of 3 first attempts)\n"
-              "  944.3 boards per hour over 0:00:15 active\n"
-              "  serial numbers 100 to 105: 3 used; 3 missing: 102-104; repeated: 101\n"
-              "  update time: median 2.00 s, slowest 3.00 s (/dev/ttyUSB2, started "
-              "2026-12-07T08:00:08.000Z)\n"
-              "station -, lot -\n  boards 2: passed 2, failed 0\n"
-              "  first-pass yield 100.0 % (2 of 2 first attempts)\n"
-              "  900.0 boards per hour over 0:00:08 active\n"
-              "  update time: median 4.00 s, slowest 5.00 s (/dev/ttyUSB0, started "
-              "2026-12-07T08:00:30.000Z)\n");
-    const std::vector<std::string> in_json = {
-        "\"records\":7,\"skipped_lines\":3,\"groups\":[{\"station\":\"A\",\"lot\":\"L1\","
-        "\"boards\":4,\"passed\":3,\"failed\":{\"FAILED\":1},\"checks\":{\"equal\":1},"
-        "\"first_attempts\":3,\"first_attempts_passed\":2,",
-        "\"active_seconds\":15.25,\"boards_per_hour\":944.2622950819672,\"serial_numbers\":{"
-        "\"first\":100,"
-        "\"last\":105,\"count\":3,\"missing\":3,\"gaps\":[[102,104]],\"repeated\":[101]},"
-        "\"median_seconds\":2.0,\"slowest\":{\"seconds\":3.0,",
-        "{\"station\":null,\"lot\":null,\"boards\":2,",
-    };
-    for (const auto &expected : in_json)
-        EXPECT_THAT(json, HasSubstr(expected));
-    EXPECT_EQ(problems, "kep-update: " + path + ": line 3 is not a report record; skipped\n" +
-                            "kep-update: " + path + ": line 8 is not a report record; skipped\n" +
-                            "kep-update: " + path + ": line 10 is not a report record; skipped\n" +
-                            "kep-update: cannot read report " + path + ".absent: No such file or directory\n");
-    EXPECT_EQ(json_problems, problems);
 }
 
 } // namespace

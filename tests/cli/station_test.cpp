@@ -30,7 +30,7 @@ padded = image + bytes(-len(image) % 1024)
 stamp = r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z'
 for line in open(sys.argv[1]):
     r = json.loads(line)
-    assert ' '.join(r) == 'station lot operator tool_version started ended port usb image operation ' \
+    assert ' '.join(r) == 'station lot operator tool_version started ended port slot usb image operation ' \
         'outcome exit_status blocks_acknowledged blocks_refused blocks_total resends seconds ' \
         'message serial_number written_sha256', line
     assert [r['station'], r['lot'], r['operator'], r['tool_version']] == \
@@ -144,8 +144,10 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     EXPECT_THAT(first.err, HasSubstr("taking no new boards; 1 running to finish"));
     EXPECT_THAT(first.err, testing::ContainsRegex("  PASS    " + tty0 + "  adapter -  updated  [0-9.]+ s\n"));
     EXPECT_THAT(first.err, HasSubstr("tty2: the port stopped working"));
-    EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60%"));
-    EXPECT_THAT(text_of(dir + "/tty0.err"), Not(HasSubstr("kep-sim: exit"))) << "--serve-forever";
+    EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60.0 %"));
+    EXPECT_THAT(text_of(dir + "/tty0.err"),
+                testing::AllOf(HasSubstr("reply: reset echoed"), Not(HasSubstr("kep-sim: exit"))))
+        << "--serve-forever";
     EXPECT_EQ(child_finish(&sims[4], in_ms(2000)).status, 1) << "its flash could not be dumped";
 
     // tty4 (present) is skipped; tty5 comes later and is interrupted half-way.
@@ -161,7 +163,8 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     child_run second = child_finish(&tool, in_ms(5000));
     EXPECT_EQ(second.status, 130) << second.err;
     EXPECT_THAT(second.err, HasSubstr("tty5: interrupted while writing block"));
-    EXPECT_THAT(text_of(dir + "/tty4.err"), Not(testing::ContainsRegex("request 0xf[24]")));
+    EXPECT_THAT(text_of(dir + "/tty4.err"), testing::AllOf(HasSubstr("request 0xf3"), // probed, not written
+                                                          Not(testing::ContainsRegex("request 0xf[24]"))));
 
     std::vector<std::string> got = records();
     std::string quoted = "\"" + dir + "/rig/tty";
@@ -177,15 +180,19 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
                                 HasSubstr("run the update again"))));
 }
 
-// Adapters that stay in their fixture, boards placed and taken off: each
-// slot finds its boards by contact, numbers only those it updates, and keeps
-// a failed board's result until the slot has been empty.
-TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
+// Adapters that stay in their fixture, boards placed and taken off as an
+// operator does, a few tenths of a second apart: each slot follows its
+// boards by what they answer, gives every placing one record, numbers only
+// the boards it writes, and keeps a failed board's result while it stays.
+TEST_F(Station, SlotsFollowEachBoardAnOperatorPlaces)
 {
     image = numbered;
     std::string swap = fixture("swap", "insert"), fast = fixture("fast", "insert");
     std::string fail = fixture("fail", "insert --wrong-verify");
     std::string holds = fixture("holds", "insert --load " + image);
+    std::string pull = fixture("pull", "insert --flash-ms 200");
+    std::string slow = fixture("slow", "insert --late-ack 2:800"); // its ack after the 500 ms re-send
+    std::string hung = fixture("hung", "insert --freeze-after 1");
     std::string app = fixture("app", "insert", {"--after-reset", "app"});
     ASSERT_EQ(run_tool({"--port", app, "--image", image}).status, 0); // now running its application
     size_t app_log = text_of(dir + "/app.err").size();
@@ -193,38 +200,58 @@ TEST_F(Station, SlotsFindEachBoardPlacedOnAPortThatStays)
     ASSERT_TRUE(start_tool(&tool, {"--watch", "--port", dir + "/rig/*", "--image", image,
                                    "--serial-number", "0x08000864", "--serial-file",
                                    dir + "/serial", "--serial-start", "500", "--report", report,
-                                   "--timeout", "3"}));
-    ASSERT_TRUE(has_records(4)) << text_of(tool.err_path); // swap, fast, fail, holds
+                                   "--timeout", "1.5", "--slot-name", "*/swap=A1"}));
+    ASSERT_TRUE(wait_until([&] {
+        std::string log = text_of(dir + "/pull.err");
+        size_t first = log.find("request 0xf2");
+        return first != std::string::npos && log.find("request 0xf2", first + 1) != std::string::npos;
+    }));
+    command("pull", "remove\n");                         // pulled while block 2 is written,
+    usleep(300 * 1000);
+    command("pull", "insert\n");                         // the next board on before the time-out
+    ASSERT_TRUE(has_records(7)) << text_of(tool.err_path); // swap, fast, fail, holds, slow, hung, app
     EXPECT_TRUE(wait_for(tool.out_path, holds + ": CRCs match\n")) << "the trace is on the disk as it goes";
-    command("fast", "remove\ninsert\n");                   // swapped at once after its pass
-    command("fail", "remove\ninsert\n");                   // FAILED stays until the slot is empty
-    ASSERT_TRUE(wait_until([&] { return records_of(fast) == 2; }));
+    command("fast", "remove\ninsert\n");                 // swapped at once after its pass
     command("swap", "remove\n");
-    usleep(2000 * 1000); // the slot seen empty for over a second
-    command("swap", "insert\n");
-    ASSERT_TRUE(wait_until([&] { return records_of(swap) == 2; }));
-    EXPECT_EQ(records_of(fail), 1);
-    command("fail", "remove\n");
-    usleep(2000 * 1000);
-    command("fail", "insert\n");
-    ASSERT_TRUE(wait_until([&] { return records_of(fail) == 2; })) << text_of(tool.err_path) << text_of(dir + "/fail.err");
+    usleep(400 * 1000);
+    command("swap", "insert --load " + image + "\n"); // placed back, holding the image
+    ASSERT_TRUE(wait_until([&] { return records_of(swap) == 2; })) << text_of(tool.out_path);
+    for (const char *name : {"swap", "fail", "hung"})
+        command(name, "remove\n");
+    usleep(300 * 1000);
+    for (const char *name : {"swap", "fail", "hung"})
+        command(name, "insert\n");
+    ASSERT_TRUE(wait_until([&] {
+        return records_of(swap) == 3 && records_of(fail) == 2 && records_of(hung) == 2 &&
+               records_of(pull) == 2 && records_of(fast) == 2;
+    })) << text_of(tool.err_path);
     kill(tool.pid, SIGINT);
     child_run run = child_finish(&tool, in_ms(5000));
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, 4) << run.err;
 
     std::vector<std::string> got = records();
-    std::ranges::sort(got); // by port; each port's in their order
-    auto update = [&](const std::string &port, const char *outcome) {
+    std::ranges::stable_sort(got, {}, [](const std::string &line) { return line.substr(0, line.find('|')); });
+    auto update = [&](const std::string &port, const char *outcome, const char *blocks = "3/3") {
         return testing::MatchesRegex("\"" + dir + "/rig/" + port + "\"\\|update\\|" + outcome +
-                                     "\\|.*\\|#50[0-5]");
+                                     "\\|[0-9]\\|" + blocks + "\\|.*\\|#5(0[0-9]|10)");
     };
+    auto check = "|check|equal|0|0/3|0|null|";
     EXPECT_THAT(got, testing::ElementsAre(
+                         "\"" + app + "\"|update|not in its bootloader|4|0/3|*|null|the board answers as "
+                         "its application does (exception 0x01): start it in its bootloader and place it "
+                         "again; nothing was written",
                          update("fail", "FAILED"), update("fail", "updated"),
                          update("fast", "updated"), update("fast", "updated"),
-                         "\"" + holds + "\"|check|equal|0|0/3|0|null|",
-                         update("swap", "updated"), update("swap", "updated")));
-    EXPECT_EQ(text_of(dir + "/serial"), "506\n") << "a number for each update, none else";
-    EXPECT_THAT(text_of(dir + "/app.err").substr(app_log), Not(HasSubstr("request 0xf2")));
+                         "\"" + holds + "\"" + check,
+                         update("hung", "timed out", "1/3"), update("hung", "updated"),
+                         update("pull", "removed", "1/3"), update("pull", "updated"),
+                         update("slow", "updated"),
+                         update("swap", "updated"), "\"" + swap + "\"" + check, update("swap", "updated")));
+    EXPECT_THAT(text_of(report), HasSubstr("\"port\":\"" + swap + "\",\"slot\":\"A1\""));
+    EXPECT_EQ(text_of(dir + "/serial"), "511\n") << "a number for each board written, none else";
+    EXPECT_THAT(text_of(dir + "/app.err").substr(app_log),
+                testing::AllOf(HasSubstr("application running"), Not(HasSubstr("request 0xf2"))));
+    EXPECT_THAT(text_of(dir + "/silent.err"), HasSubstr("no board: 13-byte request not answered"));
     EXPECT_THAT(text_of(dir + "/silent.err"), Not(HasSubstr("request 0x")));
 }
 
@@ -261,7 +288,8 @@ TEST_F(Station, CheckComparesWithoutWritingOrResetting)
     EXPECT_THAT(both.err, HasSubstr("1 of 2 targets equal"));
     for (std::string name : {"ttyUSB7", "odd\"\\\x01\xff"}) {
         EXPECT_THAT(text_of(dir + "/" + name + ".err"),
-                    Not(testing::ContainsRegex("request 0xf[24]")))
+                    testing::AllOf(HasSubstr("request 0xf3: verify"),
+                                   Not(testing::ContainsRegex("request 0xf[24]"))))
             << name;
         EXPECT_FALSE(std::filesystem::exists(dir + "/" + name + ".flash")) << name;
     }
@@ -325,7 +353,7 @@ TEST_F(Station, TwoStationsSharingOneFileHandOutEachNumberOnce)
     for (int board = 0; board < 40; board++) {
         std::string name = "b" + std::to_string(board);
         uint32_t number = numbers.emplace_back(number_in(name));
-        EXPECT_THAT(records, HasSubstr("rig/" + name + "\",\"usb\"")) << "one record per board";
+        EXPECT_THAT(records, HasSubstr("rig/" + name + "\",\"slot\"")) << "one record per board";
         EXPECT_THAT(records, HasSubstr("\"serial_number\":" + std::to_string(number) + ","));
         std::string flash = text_of(dir + "/" + name + ".flash");
         EXPECT_EQ(flash.substr(0, 100) + flash.substr(104, 2896),

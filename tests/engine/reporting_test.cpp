@@ -67,12 +67,15 @@ TEST(Reports, StatusIsBoundedTraceLinesStayWholeAndWithoutARouteTheStatusIsShown
         trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x...", 0x8000800u, 0x400u, 0u);
         trace_printf("%s\n", long_line.c_str());
         EXPECT_EQ(reports.trace, "PROG ADDR 0x8000800, LEN 0x400, FROM 0..." + long_line + "\n");
+        link_event resend{LINK_EVENT_RESEND, 0, 0, 0, 0, 0, 0};
+        report_event(&resend);
+        EXPECT_EQ(reports.resends, 1) << "an event reaches the route";
     }
     fake_reset();
     status_printf(" - Idle - ");
     EXPECT_EQ(fake.shown_status, std::vector<std::string>{" - Idle - "});
     link_event nobody_listens{};
-    report_event(&nobody_listens); // the dialog program has no route: nothing happens
+    report_event(&nobody_listens); // the dialog program has no route: nothing happens, no crash
 }
 
 } // namespace

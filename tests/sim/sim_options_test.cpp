@@ -28,6 +28,8 @@ TEST(sim_options_test, switches_are_taken_or_refused)
         {{"--flash-kib", "2049"}, 2, false, boot},
         {{"--load", "/"}, 2, false, boot}, {{"--load", "/no/such/file"}, 2, false, boot}, // unreadable
         {{"--load", "/etc/passwd"}, SIM_OPTIONS_OK, false, boot},
+        {{"--freeze-after", "1"}, SIM_OPTIONS_OK, false, boot}, {{"--freeze-after", "0"}, 2, false, boot},
+        {{"--dump-on-remove", "b.flash"}, SIM_OPTIONS_OK, false, boot},
     };
     for (const auto &[args, expected, serve_forever, after_reset] : cases) {
         SCOPED_TRACE(std::string(args[0]) + " " + args[1]);
@@ -58,10 +60,13 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
         control_kind kind;
         int32_t drop_ack = 0, exception = 0, flash_ms = 0; // of the board an insert places
         after_reset_mode after_reset = AFTER_RESET_BOOTLOADER;
+        int32_t freeze_after = 0;
+        std::string remove_dump = "";
     } cases[] = {
         {"", CONTROL_NONE}, {"  # a comment", CONTROL_NONE}, {"remove", CONTROL_REMOVE},
         {"insert", CONTROL_INSERT, 3, 0, 9}, {" insert \t", CONTROL_INSERT, 3, 0, 9},
         {"insert --exception 5 --after-reset app", CONTROL_INSERT, 0, 5, 0, app},
+        {"insert --freeze-after 4 --dump-on-remove b7.flash", CONTROL_INSERT, 0, 0, 0, boot, 4, "b7.flash"},
         {"insert --exception 0", CONTROL_BAD}, {"insert --help", CONTROL_BAD},
         {"remove now", CONTROL_BAD}, {"inserted", CONTROL_BAD},
     };
@@ -78,6 +83,8 @@ TEST(sim_options_test, control_lines_place_and_remove_boards)
             EXPECT_EQ(command.board.faults.exception, c.exception);
             EXPECT_EQ(command.board.flash_ms, c.flash_ms);
             EXPECT_EQ(command.board.after_reset, c.after_reset);
+            EXPECT_EQ(command.board.faults.freeze_after, c.freeze_after);
+            EXPECT_EQ(command.board.remove_dump_path, c.remove_dump);
         }
     }
 }

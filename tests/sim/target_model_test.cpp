@@ -78,6 +78,7 @@ TEST(target_model_test, each_request_and_fault_switch_shapes_the_reply)
         {"late_ack", {.late_ack = {2, 300}}, block_2, "11 2bf2 307ms 0/0 x1 a0 F", ack, end_2},
         {"exception", {.exception = 2}, block_2, refused_f, refused_f, 0},
         {"hangup_after", {.hangup_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a2 F", "11 2bf2 7ms 0/0 x1 a2 F", end_2},
+        {"freeze_after", {.freeze_after = 2}, block_2, "11 2bf2 7ms 0/0 x1 a0 F", "none F", end_2},
         {"ignore_contact", {.ignore_contact = 1}, contact, "none F", "15 2bf3 0ms 0/0 x1 a0", 0},
         {"short_verify", {.short_verify = true}, verify, "5 2bf3 0ms 0/0 x1 a0 F", "5 2bf3 0ms 0/0 x1 a0 F", 0},
         {"wrong_verify", {.wrong_verify = true}, verify, "15 2bf3 0ms 0/0 x1 a0 F", "15 2bf3 0ms 0/0 x1 a0 F", 0},
@@ -149,6 +150,7 @@ TEST(target_model_test, a_fixture_board_answers_by_what_it_runs)
         {"restart", {.restart_on_reset = true}, AFTER_RESET_APPLICATION, false, "none F",
          application},
         {"removed", {}, AFTER_RESET_APPLICATION, true, "none", "none"},
+        {"frozen", {.freeze_after = 1}, AFTER_RESET_BOOTLOADER, false, "none F", "none F"},
     };
     for (const auto &[name, faults, after_reset, removed, reset_reply, contact_after] : cases) {
         SCOPED_TRACE(name);
@@ -158,6 +160,10 @@ TEST(target_model_test, a_fixture_board_answers_by_what_it_runs)
         };
         target_insert_board(&target, &faults, 0, after_reset);
         answer(block_1);
+        std::vector<uint8_t> held = target_board_flash(&target); // written or not, to the end
+        EXPECT_EQ(held.size(), SIM_FLASH_SIZE - (SIM_WRITABLE_BASE - SIM_FLASH_BASE));
+        EXPECT_EQ(held[0], 0x3C);
+        EXPECT_EQ(held[SIM_BLOCK_SIZE], 0xFF);
         if (removed)
             target_remove_board(&target);
         EXPECT_EQ(answer(reset), reset_reply);
