@@ -2,6 +2,7 @@
 #include "fake_target.h"
 #include "frames.h"
 #include "link_state_machine.h"
+#include "update_session.h"
 
 #include <algorithm>
 #include <fstream>
@@ -136,6 +137,48 @@ TEST_F(LinkStateMachine, LateAckIsTakenAndTheSecondAckThenCountsForTheNextBlock)
     // so it is passed over and the real reply completes the update.
     EXPECT_TRUE(std::equal(t.link.image, t.link.image + 3 * 1024, target.flash.begin() + 0x800));
     EXPECT_EQ(t.link.state, STATE_DONE);
+}
+
+// On a fixture, block 2's ack is lost: before the block goes again the
+// session asks the board its CRC of block 1, so that a board placed in the
+// pulled one's stead never takes the rest of its image.
+TEST_F(LinkStateMachine, OnAFixtureABlockGoesAgainOnlyToTheBoardThatTookTheOnesBefore)
+{
+    const std::tuple<const char *, bool, bool, session_end, const char *> cases[] = {
+        {"the same board", false, false, SESSION_UPDATED, "matches"},
+        {"another board in its place", true, false, SESSION_BOARD_CHANGED, "differs: another board"},
+        {"a board that froze", false, true, SESSION_TIMED_OUT, "not answered"},
+    };
+    for (const auto &[story, swap, freeze, end, said] : cases) {
+        restart();
+        target.faults.drop_ack = 2;
+        target.faults.freeze_after = freeze ? 1 : 0;
+        test_link t(pattern_image(3 * 1024));
+        t.link.answers_only = true;
+        update_session s{};
+        s.confirm_board = true;
+        s.timeout_ms = 2000;
+        session_begin(&s, &t.link, t.link.image, 3 * 1024);
+        struct swapping {
+            target_model *target;
+            update_link *link;
+            bool swap;
+        } context{&target, &t.link, swap};
+        auto keep_going = [](void *c) {
+            auto *w = static_cast<swapping *>(c);
+            if (w->swap && w->link->offset == 1024) { // pulled, a blank board placed
+                const fault_switches none{};
+                target_insert_board(w->target, &none, 0, AFTER_RESET_BOOTLOADER);
+                w->swap = false;
+            }
+            return true;
+        };
+        EXPECT_EQ(session_run(&s, keep_going, &context), end) << story;
+        EXPECT_THAT(reports.trace, HasSubstr(std::string("acknowledged ") + said)) << story;
+        auto sent = requests();
+        EXPECT_EQ(std::ranges::count(sent, "P1"), end == SESSION_UPDATED ? 2 : 1) << story;
+        EXPECT_EQ(std::ranges::count(sent, "P2"), end == SESSION_UPDATED ? 1 : 0) << story;
+    }
 }
 
 TEST_F(LinkStateMachine, ShortVerifyRepliesAreIgnoredAndTheRequestIsResent)

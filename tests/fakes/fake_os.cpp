@@ -99,6 +99,8 @@ void port_flush(port_handle) { fake.flushes++; }
 
 void port_close(port_handle) {}
 
+bool port_failed(port_handle, long *) { return false; } // the fake port never fails
+
 static captured_reports *self(void *context) { return static_cast<captured_reports *>(context); }
 
 captured_reports::captured_reports()
