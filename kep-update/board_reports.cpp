@@ -45,8 +45,6 @@ void reports_release(board_reports *r)
     r->held.clear();
 }
 
-void reports_drop(board_reports *r) { r->held.clear(); }
-
 void reports_close_line(board_reports *r)
 {
     if (!r->partial_line.empty() || (r->through && r->line_open))

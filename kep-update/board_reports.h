@@ -24,9 +24,9 @@ void reports_trace(board_reports *reports, const char *text, size_t length);
 void reports_flush(board_reports *reports);
 void reports_status(board_reports *reports, const std::string &text);
 
-// A probe's held-back trace, written out as the board's own (or dropped).
+// A probe's held-back trace, written out as the board's own (a probe that
+// found nothing new is dropped with its job).
 void reports_release(board_reports *reports);
-void reports_drop(board_reports *reports);
 
 // A line cut short by the end of a run still gets out whole.
 void reports_close_line(board_reports *reports);
