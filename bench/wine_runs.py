@@ -12,6 +12,12 @@ LINK = os.path.join(BUILD, "vcom7")
 COM7 = "\\\\.\\com7"
 
 
+def use_build(path):
+    """Another Windows build folder, its prefix and COM7 link inside it."""
+    global BUILD, PREFIX, LINK
+    BUILD, PREFIX, LINK = path, os.path.join(path, "wineprefix"), os.path.join(path, "vcom7")
+
+
 def wine_env(display):
     env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     env["DISPLAY"] = display
@@ -42,8 +48,9 @@ def timed(args, env, stdout, watch_peak_memory):
 def wine_figures(args, workdir, sim_target, watch_peak_memory):
     if not os.path.exists(os.path.join(PREFIX, "system.reg")):
         subprocess.run([os.path.join(ROOT, "scripts", "test-windows")], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", "--preset", "windows", "-j2", "--target", "kep-update", "kep-update-tool",
-                    "dialog_driver"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    if not args.no_build:
+        subprocess.run(["cmake", "--build", BUILD, "-j2", "--target", "kep-update", "kep-update-tool",
+                        "dialog_driver"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
     xvfb, display = start_display(workdir)
     env = wine_env(display)
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}

@@ -76,9 +76,32 @@ static void enter_program(update_link *link)
     trace_flush();
 }
 
+// The two halves of the block at `offset` whose CRCs are asked.
+static int32_t half_start(const update_link *link)
+{
+    return link->offset + (link->compare_half == 0 ? 0 : link->block_length / 2);
+}
+
+static int32_t half_length(const update_link *link)
+{
+    int32_t first = link->block_length / 2;
+    return link->compare_half == 0 ? first : link->block_length - first;
+}
+
+static void enter_compare(update_link *link)
+{
+    interval_elapsed(&link->sent_at, 0);
+    build_address_query(link, link->flash_base + (uint32_t)half_start(link),
+                        (uint32_t)half_length(link));
+    send_frame(link);
+}
+
 static void enter_verify(update_link *link)
 {
     interval_elapsed(&link->sent_at, 0);
+    if (link->skip_unchanged)
+        trace_printf("Blocks written %d, already there %d\n", (int)link->blocks_acked,
+                     (int)link->blocks_skipped);
     trace_printf("Verifying address %#x, image size %#x bytes\n", link->flash_base,
                  (unsigned)link->image_size);
     status_printf("Verifying...");
@@ -106,9 +129,15 @@ void link_enter(update_link *link, int32_t new_state)
         link->timeout_ms = link->prompt_contact ? PROMPT_CONTACT_RESEND_MS : CONTACT_TIMEOUT_MS;
         link->blocks_acked = 0;
         link->blocks_refused = 0;
+        link->blocks_skipped = 0;
+        link->compare_half = 0;
+        link->differing_run = 0;
+        link->compare_from = 0;
+        link->compare_refused = 0;
         break;
     case STATE_CONTACT: enter_contact(link); break;
     case STATE_PROGRAM: enter_program(link); break;
+    case STATE_COMPARE: enter_compare(link); break;
     case STATE_VERIFY: enter_verify(link); break;
     case STATE_RESET: enter_reset(link); break;
     case STATE_DONE:
@@ -121,27 +150,67 @@ void link_enter(update_link *link, int32_t new_state)
     tell(link, LINK_EVENT_STATE);
 }
 
+void link_enter_next_block(update_link *link)
+{
+    if (link->offset >= link->image_size) {
+        link_enter(link, STATE_VERIFY);
+        return;
+    }
+    if (link->image_size - link->offset < link->block_length)
+        link->block_length = link->image_size - link->offset;
+    link->compare_half = 0;
+    bool ask = link->skip_unchanged && !link->compare_refused && link->offset >= link->compare_from;
+    link_enter(link, ask ? STATE_COMPARE : STATE_PROGRAM);
+}
+
 static void read_reply(update_link *link)
 {
     link->len = port_read(link->handle, link->frame, link->capacity);
+}
+
+// A prompt contact's read waits only until the request is due again.
+static void read_contact_reply(update_link *link)
+{
+    if (!link->prompt_contact) {
+        read_reply(link);
+        return;
+    }
+    uint32_t since = tick_count_ms() - link->sent_at;
+    uint32_t left = since < link->timeout_ms ? link->timeout_ms - since : 1;
+    link->len = port_read_within(link->handle, link->frame, link->capacity, left);
+}
+
+// A target that answers twice, or an answer to an earlier request on its
+// way: without the dialog's pause it would reach the first block's read.
+// What follows the answer is read off until the line is quiet (bounded: a
+// line that never is goes on), then purged.
+static void wait_for_quiet(update_link *link)
+{
+    uint8_t rest[MODBUS_FRAME_LENGTH_MAX];
+    for (int i = 0; i < PROMPT_CONTACT_QUIET_READS; i++)
+        if (port_read_within(link->handle, rest, (int)sizeof rest, PROMPT_CONTACT_QUIET_MS) == 0)
+            return;
 }
 
 static void step_contact(update_link *link)
 {
     if (interval_elapsed(&link->sent_at, link->timeout_ms))
         link_enter(link, STATE_CONTACT);
-    read_reply(link);
+    read_contact_reply(link);
     if (link->len != 0)
         dump_rx(link);
     if (reply_taken(link)) {
         trace_printf("REMOTE DEVICE LINK ESTABLISHED\n");
+        if (link->prompt_contact)
+            wait_for_quiet(link);
         link->timeout_ms = PROGRAM_TIMEOUT_MS;
         // Answers to earlier contact requests may still be on their way.
         port_purge(link->handle);
         port_flush(link->handle);
-        link_enter(link, link->hold_when_linked ? STATE_LINKED
-                         : link->check_only     ? STATE_VERIFY
-                                                : STATE_PROGRAM);
+        if (link->hold_when_linked || link->check_only)
+            link_enter(link, link->hold_when_linked ? STATE_LINKED : STATE_VERIFY);
+        else
+            link_enter_next_block(link);
     }
 }
 
@@ -168,13 +237,62 @@ static void step_program(update_link *link)
         tell(link, LINK_EVENT_BLOCK_ACKED);
     }
     link->offset += link->block_length;
-    if (link->offset >= link->image_size) {
-        link_enter(link, STATE_VERIFY);
+    link_enter_next_block(link);
+}
+
+// Blocks that keep differing (a blank board, another build) go unasked for a
+// stretch as long as the run so far, so that asking costs next to nothing
+// there, while a block that holds the image again is found soon after.
+static void block_differs(update_link *link)
+{
+    link->differing_run++;
+    if (link->differing_run < COMPARE_DIFFERING_RUN)
+        return;
+    int32_t stretch = link->differing_run;
+    link->compare_from = link->offset + (stretch + 1) * MODBUS_PROG_BLOCKSIZE_MAX;
+    link->differing_run += stretch;
+}
+
+// The target's CRC of one half of the next block: a half that differs sends
+// the block; both equal leave it out. Two independent 16-bit checks, so a
+// CRC collision alone never leaves an old block in place.
+static void step_compare(update_link *link)
+{
+    if (interval_elapsed(&link->sent_at, link->timeout_ms)) {
+        tell(link, LINK_EVENT_RESEND);
+        link_enter(link, STATE_COMPARE);
+    }
+    read_reply(link);
+    if (!reply_taken(link))
+        return;
+    uint16_t remote = 0;
+    switch (classify_reply(link->frame, link->len, nullptr, &remote)) {
+    case REPLY_EXCEPTION: // a target that cannot say: every block from here is written
+        trace_printf("Block CRC query refused: writing every block\n");
+        link->compare_refused = 1;
+        link_enter(link, STATE_PROGRAM);
+        return;
+    case REPLY_VERIFY: break;
+    default: return; // too short for a CRC (a late ack): the question goes again on its time-out
+    }
+    if (remote != crc16_modbus(link->image + half_start(link), half_length(link))) {
+        block_differs(link);
+        link_enter(link, STATE_PROGRAM);
         return;
     }
-    if (link->image_size - link->offset < link->block_length)
-        link->block_length = link->image_size - link->offset;
-    link_enter(link, STATE_PROGRAM);
+    if (link->compare_half == 0) {
+        link->compare_half = 1;
+        link_enter(link, STATE_COMPARE);
+        return;
+    }
+    link->differing_run = 0;
+    uint32_t address = link->flash_base + (uint32_t)link->offset;
+    trace_printf("PROG ADDR %#x, LEN %#x, FROM %#x... - ALREADY THERE\n", address,
+                 (unsigned)link->block_length, (unsigned)link->offset);
+    link->blocks_skipped++;
+    tell(link, LINK_EVENT_BLOCK_SKIPPED);
+    link->offset += link->block_length;
+    link_enter_next_block(link);
 }
 
 static void fail_verify(update_link *link)
@@ -252,6 +370,7 @@ void link_step(update_link *link)
         break;
     case STATE_CONTACT: step_contact(link); break;
     case STATE_PROGRAM: step_program(link); break;
+    case STATE_COMPARE: step_compare(link); break;
     case STATE_VERIFY: step_verify(link); break;
     case STATE_RESET: step_reset(link); break;
     default: break; // STATE_FAILED, STATE_DONE: final; STATE_LINKED: the front end goes on

@@ -13,6 +13,12 @@
 #define CONTACT_QUERY_LENGTH 4u
 // With `prompt_contact`: the contact request is asked again this often.
 #define PROMPT_CONTACT_RESEND_MS 40u
+// ...and once answered, the line must be quiet this long before the first block.
+#define PROMPT_CONTACT_QUIET_MS 5u
+#define PROMPT_CONTACT_QUIET_READS 10
+// With `skip_unchanged`: after this many blocks in a row differ, the blocks
+// after them are written unasked for a stretch as long as the run so far.
+#define COMPARE_DIFFERING_RUN 4
 
 // One tick: at most one read and two requests.
 void link_step(update_link *link);
@@ -20,6 +26,10 @@ void link_step(update_link *link);
 // Entry action of `new_state` (usually building and sending its request), then
 // `state` = `new_state`.
 void link_enter(update_link *link, int32_t new_state);
+
+// The block at `offset` comes next: the verify when none is left, else the
+// block's question (`skip_unchanged`) or the block itself.
+void link_enter_next_block(update_link *link);
 
 // With `interval_ms` 0: restamp and return true. Otherwise true when more than
 // `interval_ms` have passed since `*stamp`.

@@ -16,6 +16,7 @@ enum link_event_kind : int32_t {
     LINK_EVENT_RESEND,         // the request of `state` sent again after its time-out
     LINK_EVENT_VERIFY_RESULT,  // the target's range CRC `remote_crc` against `local_crc`
     LINK_EVENT_VERIFY_REFUSED, // the verify request answered with exception `code`
+    LINK_EVENT_BLOCK_SKIPPED,  // block `block` left out: the target holds it already
 };
 
 struct link_event {

@@ -12,6 +12,7 @@ const char *link_state_name(int32_t state)
     case STATE_RESET: return "STATE_RESET";
     case STATE_DONE: return "STATE_DONE";
     case STATE_LINKED: return "STATE_LINKED";
+    case STATE_COMPARE: return "STATE_COMPARE";
     default: return "unknown state";
     }
 }

@@ -21,6 +21,7 @@ enum link_state : int32_t {
     STATE_RESET = 6,   // reset request sent, waiting for its ack
     STATE_DONE = 7,    // update complete
     STATE_LINKED = 8,  // contact answered, held for the front end (`hold_when_linked`)
+    STATE_COMPARE = 9, // `skip_unchanged`: the target's CRC of a half of the next block asked
 };
 
 struct update_link {
@@ -46,14 +47,23 @@ struct update_link {
     // before it enters the next state itself.
     bool hold_when_linked;
     // A front end that follows boards on a fixture: only a reply that answers
-    // the request just sent is taken (a late ack is never a contact answer),
-    // and the contact request is re-sent without the dialog's pause.
+    // the request just sent is taken (a late ack is never a contact answer).
     bool answers_only;
+    // The contact request is re-sent every PROMPT_CONTACT_RESEND_MS without
+    // the dialog's pause, each read waiting only until the next is due.
     bool prompt_contact;
+    // Before each block, ask the target's CRC of its two halves and leave the
+    // block out when both equal the image's.
+    bool skip_unchanged;
+    int32_t compare_half;    // STATE_COMPARE: the half asked, 0 or 1
+    int32_t differing_run;   // blocks asked in a row that differed
+    int32_t compare_from;    // the next offset whose block is asked; below it blocks are written
+    int32_t compare_refused; // the target answered a block's question with an exception: ask no more
     uint8_t request_head[13]; // the first bytes of the request just sent: what a reply echoes
     int32_t request_length;
     int32_t blocks_acked;   // program-block replies taken since STATE_INIT
     int32_t blocks_refused; // of those, exceptions
+    int32_t blocks_skipped; // left out since STATE_INIT: the target held them already
 };
 
 // The name of a link state ("STATE_PROGRAM"), or "unknown state".

@@ -187,13 +187,16 @@ session_end session_step(update_session *s)
     return judge(s);
 }
 
-// While a reply is awaited reads that end on whole replies pace the steps;
-// otherwise (and while contacting) a step follows the timer's interval.
+// While a reply is awaited reads that end on whole replies pace the steps,
+// as a prompt contact's reads do; otherwise a step follows the timer's interval.
 static void pause_between_steps(const update_session *s)
 {
     int32_t state = s->link->state;
-    bool awaiting = state == STATE_PROGRAM || state == STATE_VERIFY || state == STATE_RESET;
-    if (state != STATE_LINKED && (!awaiting || !s->paced_by_reads))
+    bool awaiting = state == STATE_PROGRAM || state == STATE_COMPARE || state == STATE_VERIFY ||
+                    state == STATE_RESET;
+    bool prompt = s->link->prompt_contact &&
+                  (state == STATE_START || state == STATE_INIT || state == STATE_CONTACT);
+    if (state != STATE_LINKED && !prompt && (!awaiting || !s->paced_by_reads))
         sleep_ms(STEP_INTERVAL_MS);
 }
 
@@ -279,7 +282,7 @@ void session_continue(update_session *s, const uint8_t *image, int32_t image_siz
         // have asked its CRC questions meanwhile.
         link_enter(link, STATE_INIT);
         link->timeout_ms = PROGRAM_TIMEOUT_MS;
-        link_enter(link, STATE_PROGRAM);
+        link_enter_next_block(link);
     }
     restart_clock(s);
 }

@@ -27,4 +27,5 @@ struct fault_switches {
     int32_t freeze_after;       // answer nothing more after acknowledging this block
     bool restart_on_reset;      // restart on the reset request: no answer, line gone
     int32_t flash_kib;          // a part with this much flash: beyond it, exceptions
+    bool refuse_small_ranges;   // exception 0x03 to a range query under a block, the contact's aside
 };

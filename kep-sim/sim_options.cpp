@@ -129,6 +129,9 @@ int parse_sim_options(int argc, const char *const *argv, sim_options *options)
                    "A part with N KiB of flash (default 128): blocks and verify ranges past it "
                    "are answered with exception 0x02")
         ->check(CLI::Range(4, SIM_FLASH_KIB_MAX));
+    app.add_flag("--refuse-small-ranges", faults.refuse_small_ranges,
+                 "Answer a range query shorter than a block (the contact's aside) with "
+                 "exception 0x03, as a bootloader that CRCs whole blocks only");
     app.add_flag("--short-verify", faults.short_verify,
                  "Answer the verify query with a CRC-valid 5-byte frame");
     app.add_option("--hangup-after", faults.hangup_after,

@@ -209,6 +209,11 @@ static void handle_address_query(target_model *target, const uint8_t *request, r
         set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_ADDRESS);
         return;
     }
+    if (!contact && faults.refuse_small_ranges && range_length < SIM_BLOCK_SIZE) {
+        set_exception(plan, FUNC_PROGRAMMING, EXCEPTION_ILLEGAL_VALUE);
+        plan->notes.push_back("fault: range under a block refused");
+        return;
+    }
     if (!contact && faults.short_verify) {
         plan->bytes.assign(request, request + 3);
         append_crc(&plan->bytes);

@@ -39,6 +39,7 @@ static void job_event(void *context, const link_event *event)
         if (job->refused.empty() || job->refused.back().block != event->block)
             job->refused.push_back({event->block, event->code});
         break;
+    case LINK_EVENT_BLOCK_SKIPPED: job->skipped++; break;
     case LINK_EVENT_RESEND: job->result.resends++; break;
     default: break;
     }
@@ -50,7 +51,8 @@ static void job_event(void *context, const link_event *event)
             s.program_started_ms = tick_count_ms() | 1; // never 0 once started
     }
     s.blocks_refused = (int32_t)job->refused.size();
-    s.blocks_done = job->acknowledged + s.blocks_refused;
+    s.blocks_skipped = job->skipped;
+    s.blocks_done = job->acknowledged + s.blocks_refused + job->skipped;
 }
 
 void job_route_reports(board_job *job)
@@ -99,6 +101,7 @@ static std::string where(const board_job *job)
     char text[200];
     switch (link->state) {
     case STATE_PROGRAM:
+    case STATE_COMPARE:
         snprintf(text, sizeof text, "while writing block %d of %d (%d of %d bytes acknowledged)",
                  (int)blocks_of(link->offset) + 1, (int)blocks_of(link->image_size),
                  (int)link->offset, (int)link->image_size);
@@ -113,7 +116,7 @@ static const char *damage(const board_job *job)
 {
     if (job->settings->check) // nothing was written
         return "";
-    if (job->link->state == STATE_PROGRAM)
+    if (job->link->state == STATE_PROGRAM || job->link->state == STATE_COMPARE)
         return "; the target holds an incomplete image: run the update again";
     if (job->link->state == STATE_VERIFY)
         return "; the image is written but not verified: run the update again";
@@ -212,22 +215,36 @@ static void judge_end(board_job *job, session_end end)
     }
 }
 
+#define NUMBER_RETRY_MS 250u // a source away for now is asked again this often
+
 // Takes the board's number and makes its copy of the image, now that its
-// target has answered and before any block is sent. False when no number
-// could be taken: the board is left alone.
+// target has answered and before any block is sent. A source that is away
+// for now (a database server restarting) is waited for, up to the time-out.
+// False when no number could be taken: the board is left alone.
 static bool number_board(board_job *job)
 {
-    const serial_settings *serial = job->settings->serial;
-    if (job->settings->check || !serial || !serial->used)
+    const job_settings *settings = job->settings;
+    const serial_settings *serial = settings->serial;
+    if (settings->check || !serial || !serial->used)
         return true;
     std::string why;
-    job->numbered = serial_take(job->settings->serials, job->port, job->slot, &job->serial_number, &why);
+    serial_request request{job->port, job->slot, job->record_id};
+    uint32_t since = tick_count_ms();
+    serial_taken taken;
+    while ((taken = serial_take(settings->serials, request, &job->serial_number, &why)) ==
+               SERIAL_WAITING &&
+           !settings->interrupted->load() &&
+           (settings->timeout_ms == 0 || tick_count_ms() - since < settings->timeout_ms)) {
+        status_printf("waiting for the database");
+        sleep_ms(NUMBER_RETRY_MS);
+    }
+    job->numbered = taken == SERIAL_TAKEN;
     if (!job->numbered) {
         job->result.outcome = OUTCOME_NO_SERIAL_NUMBER;
         job->result.message = why + "; nothing was written";
         return false;
     }
-    patch_serial_number(*job->settings->image, *serial, job->serial_number, &job->numbered_image);
+    patch_serial_number(*settings->image, *serial, job->serial_number, &job->numbered_image);
     job->image = &job->numbered_image;
     return true;
 }
@@ -259,6 +276,7 @@ static void finish_job(board_job *job, uint32_t started)
     job_result &r = job->result;
     r.blocks_acknowledged = job->acknowledged;
     r.blocks_refused = (int32_t)job->refused.size();
+    r.blocks_skipped = job->skipped;
     r.blocks_total = blocks_of(padded_size(*job->settings->image));
     r.seconds = (tick_count_ms() - started) / 1000.0;
     std::lock_guard<std::mutex> hold(job->mutex);
@@ -274,7 +292,7 @@ static void begin_session(board_job *job)
     s->check = settings->check;
     s->timeout_ms = settings->timeout_ms;
     s->confirm_board = settings->fixture;
-    s->paced_by_reads = reads_end_on_whole_replies();
+    s->paced_by_reads = true; // open_board_port asked for reads that end on whole replies
     if (settings->check || settings->fixture) { // a fixture's probe compares too
         job->ranges.clear();
         for (const image_range &part : check_ranges(*job->image, settings->serial))
@@ -284,7 +302,10 @@ static void begin_session(board_job *job)
     }
     update_link *link = job->link;
     link->answers_only = settings->fixture;
-    link->prompt_contact = settings->fixture;
+    // A target answers contact within milliseconds: nothing gains from the
+    // dialog's pause, and a board that starts late is asked again soon.
+    link->prompt_contact = true;
+    link->skip_unchanged = settings->skip_unchanged && !settings->check;
     link->hold_when_linked = true;
     session_begin(s, link, job->image->padded.data(), padded_size(*job->image));
 }
@@ -358,6 +379,8 @@ bool open_board_port(board_job *job, const job_settings *settings, update_link *
     job_reports_setup(job, settings);
     job_route_reports(job); // the opening's own trace line is the port's
     bool opened = try_open_serial_port(link);
+    if (opened)
+        port_end_reads_on_whole_replies(link->handle);
     if (!opened) {
         job->result.outcome = OUTCOME_OPEN_FAILED;
         job->result.message = open_failure_message(job->port, last_error_code());

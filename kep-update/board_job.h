@@ -31,6 +31,7 @@ struct job_settings {
     bool status_lines = true;  // plain status lines on standard error
     bool prefixed = false;     // each line starts with the port name (several targets)
     bool fixture = false;      // a station's slot: replies must answer their request, boards are confirmed
+    bool skip_unchanged = false; // leave out the blocks whose two half CRCs the target already matches
     // Each board's own number, when used; a check skips the number's field.
     const serial_settings *serial = nullptr;
     const serial_source *serials = nullptr; // where the numbers come from
@@ -44,6 +45,7 @@ struct job_snapshot {
     int32_t blocks_refused = 0;
     uint32_t program_started_ms = 0; // tick of the first block, 0 before it
     outcome_id outcome = OUTCOME_RUNNING;
+    int32_t blocks_skipped = 0; // already there: not written
 };
 
 struct refused_block {
@@ -53,7 +55,8 @@ struct refused_block {
 
 struct board_job {
     std::string port;
-    std::string slot; // the watch slot's name, for the serial number's ledger
+    std::string slot;      // the watch slot's name, for the serial number's ledger
+    std::string record_id; // of the board's record, for the serial number's ledger
     const job_settings *settings = nullptr;
     update_link *link = nullptr;
     update_session session{};
@@ -67,6 +70,7 @@ struct board_job {
     // Private to the job's thread.
     std::vector<refused_block> refused;
     int32_t acknowledged = 0;
+    int32_t skipped = 0;
     job_result result;
 
     std::mutex mutex; // guards `snapshot`

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <random>
 
 // Keeps the members in the order written, as a reader of the file expects.
 using json = nlohmann::ordered_json;
@@ -51,6 +53,18 @@ bool stamp_parse(const std::string &text, int64_t *unix_ms)
     return true;
 }
 
+std::string new_record_id()
+{
+    // Made by the station, so that a record sent twice is known as one:
+    // 128 random bits, too many for two stations ever to draw the same.
+    static std::mutex drawing;
+    static std::random_device source;
+    std::lock_guard<std::mutex> hold(drawing);
+    char text[40];
+    snprintf(text, sizeof text, "%08x%08x%08x%08x", source(), source(), source(), source());
+    return text;
+}
+
 int64_t wall_clock_ms()
 {
     using namespace std::chrono;
@@ -87,12 +101,14 @@ std::string record_line(const board_record &r)
     o["exit_status"] = (int)outcome_status(result.outcome);
     o["blocks_acknowledged"] = result.blocks_acknowledged;
     o["blocks_refused"] = result.blocks_refused;
+    o["blocks_skipped"] = result.blocks_skipped;
     o["blocks_total"] = result.blocks_total;
     o["resends"] = result.resends;
     o["seconds"] = std::round(result.seconds * 1000) / 1000; // to the millisecond, as the stamps
     o["message"] = result.message;
     o["serial_number"] = r.numbered ? json(r.serial_number) : json();
     o["written_sha256"] = r.written_sha256;
+    o["record_id"] = text_or_null(r.record_id);
     return o.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -166,6 +182,7 @@ bool record_from_line(const std::string &line, board_record *r)
         !text_member(o, "outcome", true, &outcome) || !text_member(o, "port", true, &r->port) ||
         !text_member(o, "started", true, &started) || !text_member(o, "ended", true, &ended) ||
         !text_member(o, "slot", false, &r->slot) ||
+        !text_member(o, "record_id", false, &r->record_id) ||
         !text_member(o, "station", false, &r->origin.station) ||
         !text_member(o, "lot", false, &r->origin.lot) ||
         !text_member(o, "operator", false, &r->origin.operator_name) ||
@@ -176,6 +193,7 @@ bool record_from_line(const std::string &line, board_record *r)
     job_result &result = r->result;
     if (!count_member(o, "blocks_acknowledged", &result.blocks_acknowledged) ||
         !count_member(o, "blocks_refused", &result.blocks_refused) ||
+        !count_member(o, "blocks_skipped", &result.blocks_skipped) ||
         !count_member(o, "blocks_total", &result.blocks_total) ||
         !count_member(o, "resends", &result.resends))
         return false;

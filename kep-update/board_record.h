@@ -40,13 +40,17 @@ struct board_record {
     bool numbered = false; // serial_number null when not
     uint64_t serial_number = 0;
     std::string written_sha256; // of the padded image as written, its number included
+    std::string record_id;      // the station's own, unique; empty in older records
 };
+
+// A new record id: 32 hex digits, never the same twice.
+std::string new_record_id();
 
 // The record as one JSON object and its line end. Members: station, lot,
 // operator, tool_version, started, ended, port, slot, usb, image, operation,
 // outcome, exit_status (the outcome's, never set apart), blocks_acknowledged,
-// blocks_refused, blocks_total, resends, seconds, message, serial_number,
-// written_sha256. A byte that is not UTF-8 (a port name may hold any) is
+// blocks_refused, blocks_skipped, blocks_total, resends, seconds, message, serial_number,
+// written_sha256, record_id. A byte that is not UTF-8 (a port name may hold any) is
 // written as U+FFFD.
 std::string record_line(const board_record &r);
 

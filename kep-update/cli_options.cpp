@@ -1,6 +1,7 @@
 #include "cli_options.h"
 
 #include "build_info.h"
+#include "database/connection_text.h"
 #include "outcome.h"
 #include "system.h"
 
@@ -114,7 +115,8 @@ static std::string read_serial_values(const CLI::App &app, const std::string &ad
     if (!start.empty() && !parse_whole(start, UINT64_MAX - 1, &serial->start))
         return "--serial-start takes a whole number, not \"" + start + "\"";
     serial->has_start = !start.empty();
-    serial->used = given(app, "--serial-number") && (given(app, "--serial-file") || check);
+    serial->used = given(app, "--serial-number") &&
+                   (given(app, "--serial-file") || given(app, "--database") || check);
     return "";
 }
 
@@ -135,7 +137,7 @@ static bool parse_timeout(const std::string &text, double *seconds)
 // station's command line may be given whole to show what it would do.
 static bool touches_boards(const cli_options &o)
 {
-    return !o.list_ports && !o.describe && o.summarize.empty();
+    return !o.list_ports && !o.describe && !o.summarizing && !o.init_database;
 }
 
 static bool any_serial_option(const CLI::App &app)
@@ -152,25 +154,48 @@ struct option_rule {
 // clang-format off
 static const option_rule option_rules[] = {
     {"--json goes with --summarize",
-     [](const cli_options &o, const CLI::App &) { return o.json && o.summarize.empty(); }},
+     [](const cli_options &o, const CLI::App &) { return o.json && !o.summarizing; }},
     {"--summarize reads report files and touches no port; give it without --port, --watch, "
      "--check, --describe and --list-ports",
      [](const cli_options &o, const CLI::App &) {
-         return !o.summarize.empty() &&
+         return o.summarizing &&
                 (!o.ports.empty() || o.watch || o.check || o.describe || o.list_ports);
      }},
     {"--check skips a serial number's field only when --serial-number ADDRESS names it",
      [](const cli_options &o, const CLI::App &app) {
          return o.check && any_serial_option(app) && !given(app, "--serial-number");
      }},
-    // A summary reads the serial file's ledger: the file alone will do.
-    {"--serial-number ADDRESS and --serial-file FILE go together",
-     [](const cli_options &o, const CLI::App &app) {
-         bool ledger = !o.summarize.empty() && !given(app, "--serial-number") &&
-                       !given(app, "--serial-format") && !given(app, "--serial-start");
-         return any_serial_option(app) && !o.check && !ledger &&
-                !(given(app, "--serial-number") && given(app, "--serial-file"));
+    {"--summarize needs report files or --database",
+     [](const cli_options &o, const CLI::App &) {
+         return o.summarizing && o.summarize.empty() && o.database.empty();
      }},
+    {"--serial-file and --database both hand out serial numbers: give one of them",
+     [](const cli_options &o, const CLI::App &app) {
+         return !o.database.empty() && given(app, "--serial-file");
+     }},
+    {"--init-database goes with --database, and with no port, --watch or --summarize",
+     [](const cli_options &o, const CLI::App &) {
+         return o.init_database && (o.database.empty() || !o.ports.empty() || o.watch ||
+                                    o.summarizing || o.check || o.describe || o.list_ports);
+     }},
+    {"--serial-pool and --outbox go with --database",
+     [](const cli_options &o, const CLI::App &app) {
+         return o.database.empty() && (given(app, "--serial-pool") || given(app, "--outbox"));
+     }},
+    // A summary reads the serial file's ledger: the file alone will do; so
+    // does --init-database's first number.
+    {"--serial-number ADDRESS and --serial-file FILE (or --database) go together",
+     [](const cli_options &o, const CLI::App &app) {
+         bool ledger = o.summarizing && !given(app, "--serial-number") &&
+                       !given(app, "--serial-format") && !given(app, "--serial-start");
+         bool pool_start = o.init_database && !given(app, "--serial-number") &&
+                           !given(app, "--serial-format");
+         bool source = given(app, "--serial-file") || !o.database.empty();
+         return any_serial_option(app) && !o.check && !ledger && !pool_start &&
+                !(given(app, "--serial-number") && source);
+     }},
+    {"--skip-unchanged writes less; --check writes nothing: give one of them",
+     [](const cli_options &o, const CLI::App &) { return o.skip_unchanged && o.check; }},
     {"--bell goes with --watch",
      [](const cli_options &o, const CLI::App &) { return o.bell && !o.watch && touches_boards(o); }},
     {"--skip-present goes with --watch",
@@ -229,6 +254,7 @@ struct option_words {
     // CLI11 counts the values of an option taking several, not its uses: a
     // second --summarize is counted here, as each is read.
     int summarize_uses = 0;
+    std::string database;
 };
 
 // The targets and how they are updated.
@@ -278,6 +304,10 @@ static void add_target_options(CLI::App &app, const help_texts &system, cli_opti
                  "only compare: ask each target's CRC of the image's own bytes (not the padding "
                  "an update writes after them); nothing is written and the target is not "
                  "reset; equal means equal CRC-16");
+    app.add_flag("--skip-unchanged", options->skip_unchanged,
+                 "before each block, ask the target its CRC-16 of the block's two 512-byte "
+                 "halves and leave the block out when both equal the image's; the whole image "
+                 "is verified afterwards as always");
 }
 
 // The records, and what reads them back.
@@ -304,16 +334,21 @@ static void add_record_options(CLI::App &app, cli_options *options, option_words
            "--summarize",
            [options, w](const CLI::results_t &files) {
                w->summarize_uses++;
-               options->summarize.insert(options->summarize.end(), files.begin(), files.end());
+               options->summarizing = true;
+               for (const auto &file : files) // with no file CLI11 gives one empty name
+                   if (!file.empty())
+                       options->summarize.push_back(file);
                return true;
            },
            "read these --report files and print per station and lot: boards, passed, "
            "failed by outcome, first-pass yield, boards per hour over the active time, "
            "the serial numbers used and the update times; touches no port. A line that "
            "is not a record is named and skipped, and the status is then 2. With "
-           "--serial-file, also the numbers its ledger lists as taken that no record holds")
+           "--serial-file, also the numbers its ledger lists as taken that no record holds. With "
+           "--database, the line's records and ledger in the database (no files needed), "
+           "narrowed by --station and --lot when given")
         ->type_name("FILE")
-        ->expected(1, -1)
+        ->expected(0, -1)
         ->allow_extra_args()
         ->trigger_on_parse();
     app.add_flag("--json", options->json, "with --summarize: print one JSON object instead");
@@ -347,6 +382,30 @@ static void add_serial_options(CLI::App &app, cli_options *options, option_words
                    "one; the image is read once at the start, and --watch never reads the file "
                    "again, so a file replaced on disk cannot change what a station writes")
         ->type_name("HEX");
+}
+
+// The line's database: numbers, ledger and records shared by its stations.
+static void add_database_options(CLI::App &app, cli_options *options, option_words *w)
+{
+    app.add_option("--database", w->database,
+                   "share serial numbers and records with the line's other stations in this "
+                   "database: an ODBC connection string or data source name, @FILE for the first "
+                   "line of FILE, or nothing for the KEP_DATABASE environment variable (keeps a "
+                   "password off the command line). Records also go to a local outbox first, so "
+                   "none is lost while the server is away")
+        ->type_name("CONNECTION")
+        ->expected(0, 1);
+    app.add_flag("--init-database", options->init_database,
+                 "with --database, make the tables, the ledger, the yield view and the station "
+                 "role where missing, and the --serial-pool starting at --serial-start (default "
+                 "1); what is there is left alone");
+    app.add_option("--serial-pool", options->serial_pool,
+                   "with --database, the pool the numbers come from (default: default)")
+        ->type_name("NAME");
+    app.add_option("--outbox", options->outbox,
+                   "with --database, the local file holding the records the server has not "
+                   "confirmed yet (default: outbox.jsonl in the station's state folder)")
+        ->type_name("FILE");
 }
 
 // -1 once the words are parsed; else the status to end with, said.
@@ -401,6 +460,11 @@ static std::string check_values(const CLI::App &app, const option_words &w, cli_
     for (const auto &[name, value] : origin)
         if (problem.empty() && app.count(name) && value->empty())
             problem = std::string(name) + " needs a value, not an empty one";
+    if (problem.empty() && app.count("--database") &&
+        !connection_resolve(w.database, &options->database, &problem))
+        problem = problem.empty() ? "--database needs a connection" : problem;
+    if (problem.empty() && app.count("--serial-pool") && options->serial_pool.empty())
+        problem = "--serial-pool needs a name, not an empty one";
     if (problem.empty())
         problem = read_ports(w.ports->results(), &options->ports);
     if (problem.empty())
@@ -425,6 +489,7 @@ int parse_cli_options(int argc, char **argv, cli_options *options)
     add_target_options(app, system, options, &w);
     add_record_options(app, options, &w);
     add_serial_options(app, options, &w);
+    add_database_options(app, options, &w);
     int status = parse_words(app, argc, argv);
     if (status >= 0)
         return status;

@@ -15,4 +15,5 @@ struct job_result {
     int32_t blocks_total = 0;
     int32_t resends = 0;
     double seconds = 0;
+    int32_t blocks_skipped = 0; // --skip-unchanged: held by the target already, not written
 };

@@ -1,5 +1,7 @@
 // kep-update: the command-line front end over the update engine.
 #include "cli_options.h"
+#include "database/database_summary.h"
+#include "database/station_database.h"
 #include "image_description.h"
 #include "live_view.h"
 #include "outcome.h"
@@ -39,14 +41,19 @@ static int list_ports()
     return EXIT_UPDATED;
 }
 
-// --summarize: the report files read back, with the serial file's ledger.
+// --summarize: the report files read back, with the serial file's ledger,
+// or the line's records and ledger in the database.
 static int summarize(const cli_options &options)
 {
     std::string summary, problems;
     std::vector<std::string> ledgers;
     if (!options.serial.file.empty()) // the burnt numbers are in its ledger
         ledgers.push_back(ledger_path(options.serial));
-    int status = summarize_reports(options.summarize, ledgers, options.json, &summary, &problems);
+    int status = options.database.empty()
+                     ? summarize_reports(options.summarize, ledgers, options.json, &summary,
+                                         &problems)
+                     : summarize_database(options.database, options.origin, options.json,
+                                          &summary, &problems);
     fputs(problems.c_str(), stderr);
     fputs(summary.c_str(), stdout);
     return status;
@@ -63,12 +70,44 @@ static bool load_image(const cli_options &options, update_image *image)
                   options.expect_sha256 + "; it is not written";
     } else if (loaded && options.serial.used) {
         problem = check_serial_field(*image, options.serial);
-        if (problem.empty() && !options.check)
+        if (problem.empty() && !options.check && options.database.empty())
             problem = check_serial_file(options.serial);
     }
     if (!problem.empty())
         fprintf(stderr, "kep-update: %s\n", problem.c_str());
     return problem.empty();
+}
+
+// The line's database, reached and checked before any port is touched.
+static bool open_database(const cli_options &options, report_file *report, station_database *db)
+{
+    db->connection = options.database;
+    db->station = options.origin.station;
+    db->pool = options.serial_pool;
+    db->serial = &options.serial;
+    db->report = options.report_path.empty() ? nullptr : report;
+    std::string folder = station_state_folder();
+    db->outbox = !options.outbox.empty() ? options.outbox
+                 : folder.empty()        ? "kep-update-outbox.jsonl"
+                                         : folder + "/outbox.jsonl";
+    std::string why;
+    if (!database_open(db, options.serial.used && !options.check, &why)) {
+        fprintf(stderr, "kep-update: %s\n", why.c_str());
+        return false;
+    }
+    database_start_sending(db);
+    return true;
+}
+
+static void close_database(station_database *db)
+{
+    int left = 0;
+    database_close(db, &left);
+    if (left > 0)
+        fprintf(stderr,
+                "kep-update: %d records wait in the outbox %s for the database at %s; the "
+                "next kep-update --database sends them\n",
+                left, db->outbox.c_str(), db->server.c_str());
 }
 
 static void settle_run(const cli_options &options, live_view *view, run_settings *settings)
@@ -83,6 +122,7 @@ static void settle_run(const cli_options &options, live_view *view, run_settings
     settings->job.serial = &options.serial;
     settings->job.fixture = options.watch;
     settings->job.check = options.check;
+    settings->job.skip_unchanged = options.skip_unchanged;
     settings->job.timeout_ms = (uint32_t)(options.timeout_seconds * 1000 + 0.5);
     settings->job.interrupted = &interrupted;
     settings->job.view = view;
@@ -107,8 +147,11 @@ int main(int argc, char **argv)
         return list_ports();
     if (options.describe)
         return describe_image(options.image_path);
-    if (!options.summarize.empty())
+    if (options.summarizing)
         return summarize(options);
+    if (options.init_database)
+        return database_init(options.database, options.serial_pool,
+                             options.serial.has_start ? options.serial.start : 1);
     update_image image;
     if (!load_image(options, &image))
         return EXIT_USAGE;
@@ -124,6 +167,13 @@ int main(int argc, char **argv)
     record_sink records = report_file_sink(&report);
     serial_file_source serial_file{&options.serial, options.origin.station};
     serial_source serials = file_serial_source(&serial_file);
+    station_database database;
+    if (!options.database.empty()) {
+        if (!open_database(options, &report, &database))
+            return EXIT_USAGE;
+        records = database_record_sink(&database);
+        serials = database_serial_source(&database);
+    }
 
     watching = options.watch; // before a signal can come
     catch_stop_signals(on_stop_signal);
@@ -132,10 +182,12 @@ int main(int argc, char **argv)
     view_open(&view, !options.quiet, options.watch);
     run_settings settings;
     settle_run(options, &view, &settings);
-    settings.records = options.report_path.empty() ? nullptr : &records;
+    settings.records = options.report_path.empty() && options.database.empty() ? nullptr : &records;
     settings.job.image = &image;
     settings.job.serials = &serials;
     int worst = run_boards(&settings, &stopping);
+    if (!options.database.empty())
+        close_database(&database);
     report_close(&report);
     return worst;
 }

@@ -12,7 +12,7 @@ static void steps(const job_snapshot &s, int32_t blocks, bool check, int32_t *do
     *total = check ? 1 : blocks + 2;
     if (outcome_passed(s.outcome) && s.outcome != OUTCOME_RUNNING)
         *done = *total;
-    else if (s.state == STATE_PROGRAM)
+    else if (s.state == STATE_PROGRAM || s.state == STATE_COMPARE)
         *done = s.blocks_done;
     else if (s.state == STATE_VERIFY || s.state == STATE_FAILED)
         *done = check ? 0 : blocks;
@@ -32,12 +32,14 @@ static std::string format_seconds(double seconds)
 
 static std::string rate_text(const job_snapshot &s, int32_t blocks, uint32_t now)
 {
-    if (s.outcome != OUTCOME_RUNNING || s.state != STATE_PROGRAM || s.program_started_ms == 0)
+    bool writing = s.state == STATE_PROGRAM || s.state == STATE_COMPARE;
+    if (s.outcome != OUTCOME_RUNNING || !writing || s.program_started_ms == 0)
         return "";
     double seconds = (now - s.program_started_ms) / 1000.0;
-    if (seconds <= 0 || s.blocks_done == 0)
+    int32_t written = s.blocks_done - s.blocks_skipped; // the rate is the line's, not the skips'
+    if (seconds <= 0 || written <= 0)
         return "  -.- KiB/s  -:-- left";
-    double blocks_per_second = s.blocks_done / seconds;
+    double blocks_per_second = written / seconds;
     char text[80];
     snprintf(text, sizeof text, "  %.1f KiB/s  %s left", blocks_per_second,
              format_seconds((blocks - s.blocks_done) / blocks_per_second).c_str());
@@ -58,6 +60,8 @@ std::string progress_line(const std::string &label, const job_snapshot &s, int32
     std::string text = s.outcome == OUTCOME_RUNNING ? s.status : outcome_words(s.outcome, check);
     if (s.blocks_refused > 0)
         text += " (" + std::to_string(s.blocks_refused) + " refused)";
+    if (s.blocks_skipped > 0)
+        text += " (" + std::to_string(s.blocks_skipped) + " already there)";
     bool started = blocks_total > 0 && s.state >= STATE_PROGRAM && s.state != STATE_LINKED;
     int32_t done = 0, total = 1;
     steps(s, blocks_total, check, &done, &total);

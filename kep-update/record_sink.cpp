@@ -5,6 +5,11 @@ bool record_sink_write(const record_sink *sink, const board_record &record, std:
     return !sink || sink->write(sink->context, record, why);
 }
 
+int record_sink_waiting(const record_sink *sink)
+{
+    return sink && sink->waiting ? sink->waiting(sink->context) : 0;
+}
+
 bool report_open(report_file *report, const std::string &path, std::string *error)
 {
     return record_file_open(&report->file, path, error);
@@ -20,4 +25,4 @@ static bool write_report_line(void *context, const board_record &record, std::st
     return record_file_append(&report->file, line, why);
 }
 
-record_sink report_file_sink(report_file *file) { return {file, write_report_line}; }
+record_sink report_file_sink(report_file *file) { return {file, write_report_line, nullptr}; }

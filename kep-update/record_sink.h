@@ -14,7 +14,13 @@ struct record_sink {
     // Stores `record` whole or not at all; false with `why` set when not.
     // Called from every slot's thread.
     bool (*write)(void *context, const board_record &record, std::string *why);
+    // How many stored records still wait to reach their place (a database);
+    // null when they never wait.
+    int (*waiting)(void *context);
 };
+
+// 0 for a null sink or one whose records never wait.
+int record_sink_waiting(const record_sink *sink);
 
 // Writes through `sink`; a null sink (no --report) takes every record and
 // stores nothing.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -237,24 +238,35 @@ static record_group &burnt_group(std::map<group_key, record_group> *groups,
     return own;
 }
 
-int summarize_reports(const std::vector<std::string> &paths,
-                      const std::vector<std::string> &ledgers, bool as_json, std::string *out,
-                      std::string *problems)
+// Where the records and ledger entries come from: files, or the database.
+struct summary_source {
+    std::string what; // "files" or "database", the JSON summary's member
+    std::vector<std::string> names, ledger_names;
+    // Gives each of the source's record lines, then each ledger line, to `take`.
+    std::function<bool(bool ledger, const std::function<void(const std::string &, const std::string &, int)> &take,
+                       std::string *problems)>
+        read;
+};
+
+static int summarize(const summary_source &source, bool has_ledger, const record_origin &only,
+                     bool as_json, std::string *out, std::string *problems)
 {
     std::map<group_key, record_group> groups;
     int skipped = 0;
     bool unreadable = false;
     size_t records = 0;
     std::set<uint64_t> held; // by update records
-    for (const auto &path : paths)
-        unreadable |= !read_lines(path, "report", problems, [&](const std::string &line, int at) {
+    unreadable |= !source.read(false, [&](const std::string &where, const std::string &line, int at) {
             board_record r;
             if (!record_from_line(line, &r)) {
-                *problems += "kep-update: " + path + ": line " + std::to_string(at) +
+                *problems += "kep-update: " + where + ": line " + std::to_string(at) +
                              " is not a report record; skipped\n";
                 skipped++;
                 return;
             }
+            if ((!only.station.empty() && r.origin.station != only.station) ||
+                (!only.lot.empty() && r.origin.lot != only.lot))
+                return;
             record_group &group = groups[key_of(r.origin.station, r.origin.lot)];
             group.station = r.origin.station;
             group.lot = r.origin.lot;
@@ -265,50 +277,85 @@ int summarize_reports(const std::vector<std::string> &paths,
                 group.passes.push_back({r.result.seconds, r.port, r.started_ms});
             if (!r.check && r.numbered)
                 held.insert(r.serial_number);
-        });
+        }, problems);
     std::vector<ledger_entry> taken;
-    for (const auto &path : ledgers)
-        unreadable |= !read_lines(path, "ledger", problems, [&](const std::string &line, int at) {
+    unreadable |= !source.read(true, [&](const std::string &where, const std::string &line, int at) {
             ledger_entry entry;
-            if (ledger_from_line(line, &entry)) {
+            if (!ledger_from_line(line, &entry)) {
+                *problems += "kep-update: " + where + ": line " + std::to_string(at) +
+                             " is not a ledger entry; skipped\n";
+                skipped++;
+            } else if (only.station.empty() || entry.station == only.station) {
                 taken.push_back(entry);
-                return;
             }
-            *problems += "kep-update: " + path + ": line " + std::to_string(at) +
-                         " is not a ledger entry; skipped\n";
-            skipped++;
-        });
+        }, problems);
     size_t burnt = 0;
     for (const auto &entry : taken) {
         if (!held.insert(entry.serial_number).second)
             continue; // a board holds it, or it was listed twice
         record_group &group = burnt_group(&groups, entry);
+        if (!only.lot.empty() && group.lot != only.lot)
+            continue;
         group.burnt.push_back(entry);
         stats_add_burnt(&group.stats, entry.serial_number);
         burnt++;
     }
-    json summary = {{"files", paths}, {"records", records}};
-    if (!ledgers.empty()) {
-        summary["ledgers"] = ledgers;
+    json summary = {{source.what, source.names}, {"records", records}};
+    if (has_ledger) {
+        if (!source.ledger_names.empty())
+            summary["ledgers"] = source.ledger_names;
         summary["ledger_entries"] = taken.size();
         summary["burnt"] = burnt;
     }
     summary["skipped_lines"] = skipped;
     summary["groups"] = json::array();
     for (const auto &[key, group] : groups)
-        summary["groups"].push_back(summarize_group(group));
+        if (only.lot.empty() || group.lot == only.lot)
+            summary["groups"].push_back(summarize_group(group));
     if (as_json) {
         *out = summary.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     } else {
-        *out = "records: " + std::to_string(records) + " from " + std::to_string(paths.size()) +
-               " files";
+        std::string from = source.what == "files" ? std::to_string(source.names.size()) + " files"
+                                                  : source.names[0];
+        *out = "records: " + std::to_string(records) + " from " + from;
         *out += skipped ? text_printf(", %d skipped (not records)\n", skipped) : "\n";
-        if (!ledgers.empty())
-            *out += "ledgers: " + std::to_string(taken.size()) + " numbers taken from " +
-                    std::to_string(ledgers.size()) + " files, " + std::to_string(burnt) +
-                    " burnt\n";
+        if (has_ledger)
+            *out += (source.ledger_names.empty()
+                         ? "ledger: " + std::to_string(taken.size()) + " numbers taken, "
+                         : "ledgers: " + std::to_string(taken.size()) + " numbers taken from " +
+                               std::to_string(source.ledger_names.size()) + " files, ") +
+                    std::to_string(burnt) + " burnt\n";
         for (const auto &g : summary["groups"])
             *out += group_text(g);
     }
     return skipped || unreadable ? 2 : 0;
+}
+
+int summarize_reports(const std::vector<std::string> &paths,
+                      const std::vector<std::string> &ledgers, bool as_json, std::string *out,
+                      std::string *problems)
+{
+    summary_source files{"files", paths, ledgers, nullptr};
+    files.read = [&](bool ledger, const auto &take, std::string *problems_out) {
+        bool readable = true;
+        for (const auto &path : ledger ? ledgers : paths)
+            readable &= read_lines(path, ledger ? "ledger" : "report", problems_out,
+                                   [&](const std::string &line, int at) { take(path, line, at); });
+        return readable;
+    };
+    return summarize(files, !ledgers.empty(), record_origin{}, as_json, out, problems);
+}
+
+int summarize_lines(const std::string &source, const std::vector<std::string> &record_lines,
+                    const std::vector<std::string> &ledger_lines, const record_origin &only,
+                    bool as_json, std::string *out, std::string *problems)
+{
+    summary_source database{"database", {source}, {}, nullptr};
+    database.read = [&](bool ledger, const auto &take, std::string *) {
+        int at = 0;
+        for (const auto &line : ledger ? ledger_lines : record_lines)
+            take(source, line, ++at);
+        return true;
+    };
+    return summarize(database, true, only, as_json, out, problems);
 }

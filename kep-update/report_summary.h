@@ -2,6 +2,8 @@
 // read back from the records alone; no port is touched.
 #pragma once
 
+#include "board_record.h"
+
 #include <string>
 #include <vector>
 
@@ -17,3 +19,9 @@
 int summarize_reports(const std::vector<std::string> &paths,
                       const std::vector<std::string> &ledgers, bool json, std::string *out,
                       std::string *problems);
+
+// The same summary of record lines and ledger lines already read from
+// `source` (the database), narrowed to `only`'s station and lot where given.
+int summarize_lines(const std::string &source, const std::vector<std::string> &record_lines,
+                    const std::vector<std::string> &ledger_lines, const record_origin &only,
+                    bool json, std::string *out, std::string *problems);

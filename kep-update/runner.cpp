@@ -43,6 +43,7 @@ static board_record record_of(const run_settings *settings, const slot *s, const
     r.numbered = b->job.numbered;
     r.serial_number = b->job.serial_number;
     r.written_sha256 = b->job.numbered ? b->job.numbered_image.sha256 : settings->job.image->sha256;
+    r.record_id = b->job.record_id;
     return r;
 }
 
@@ -102,6 +103,7 @@ static void run_named(const run_settings *settings, slot *s)
 {
     auto b = std::make_unique<board>();
     b->job.port = s->port;
+    b->job.record_id = new_record_id();
     b->check = settings->job.check;
     b->started_ms = wall_clock_ms();
     run_board_on_port(&starting(s, b.get())->job, &settings->job);
@@ -141,6 +143,7 @@ static void take_up(const run_settings *settings, slot *s, slot_line *line,
                     std::unique_ptr<board> b, slot_action action)
 {
     starting(s, b.get());
+    b->job.record_id = new_record_id();
     bool check = settings->job.check;
     if (action == SLOT_UPDATE && !check) {
         run_board_job(&b->job, &settings->job, &line->link);
@@ -281,6 +284,9 @@ static std::string tally(const runner *run, size_t running)
     std::string text = stats_tally(run->stats, run->settings->job.check);
     if (run->unrecorded > 0)
         text += "  not recorded " + std::to_string(run->unrecorded);
+    int waiting = record_sink_waiting(run->settings->records);
+    if (waiting > 0) // stored locally, not yet in the database
+        text += "  records waiting " + std::to_string(waiting);
     return text + "  in progress " + std::to_string(running);
 }
 

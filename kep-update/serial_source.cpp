@@ -15,14 +15,14 @@ using json = nlohmann::ordered_json;
 // however long the ledger grows.
 #define LEDGER_TAIL_BYTES (64 * 1024)
 
-bool serial_take(const serial_source *source, const std::string &port, const std::string &slot,
-                 uint64_t *number, std::string *why)
+serial_taken serial_take(const serial_source *source, const serial_request &request,
+                         uint64_t *number, std::string *why)
 {
     if (!source) {
         *why = "no source of serial numbers";
-        return false;
+        return SERIAL_REFUSED;
     }
-    return source->take(source->context, port, slot, number, why);
+    return source->take(source->context, request, number, why);
 }
 
 static json text_or_null(const std::string &text) { return text.empty() ? json() : json(text); }
@@ -155,16 +155,16 @@ static bool take_locked(const serial_file_source &source, const std::string &por
     return true;
 }
 
-static bool take_from_file(void *context, const std::string &port, const std::string &slot,
-                           uint64_t *number, std::string *why)
+static serial_taken take_from_file(void *context, const serial_request &request,
+                                   uint64_t *number, std::string *why)
 {
     const serial_file_source &source = *(const serial_file_source *)context;
     file_lock lock;
     if (!file_lock_take(&lock, source.serial->file + ".lock", why))
-        return false;
-    bool taken = take_locked(source, port, slot, number, why);
+        return SERIAL_REFUSED;
+    bool taken = take_locked(source, request.port, request.slot, number, why);
     file_lock_release(&lock);
-    return taken;
+    return taken ? SERIAL_TAKEN : SERIAL_REFUSED;
 }
 
 serial_source file_serial_source(serial_file_source *file) { return {file, take_from_file}; }

@@ -8,17 +8,28 @@
 #include <cstdint>
 #include <string>
 
-struct serial_source {
-    void *context;
-    // The number for the board on `port` (in watch slot `slot`, empty when
-    // none); never the same twice. False with `why` set when none is handed out.
-    bool (*take)(void *context, const std::string &port, const std::string &slot, uint64_t *number,
-                 std::string *why);
+// Who a number is for: the board on `port` (in watch slot `slot`, empty when
+// none) whose record will carry `record_id`.
+struct serial_request {
+    std::string port, slot, record_id;
 };
 
-// Takes through `source`; a null source hands out nothing (false).
-bool serial_take(const serial_source *source, const std::string &port, const std::string &slot,
-                 uint64_t *number, std::string *why);
+enum serial_taken {
+    SERIAL_TAKEN,
+    SERIAL_REFUSED, // none is handed out; `why` says why
+    SERIAL_WAITING, // the source is away for now (`why`): ask again later
+};
+
+struct serial_source {
+    void *context;
+    // The number for the board `request` names; never the same twice.
+    serial_taken (*take)(void *context, const serial_request &request, uint64_t *number,
+                         std::string *why);
+};
+
+// Takes through `source`; a null source hands out nothing (refused).
+serial_taken serial_take(const serial_source *source, const serial_request &request,
+                         uint64_t *number, std::string *why);
 
 // One number taken, as the ledger beside the serial file lists it: one JSON
 // object a line, {"serial_number":N,"station":...,"port":...,"slot":...,"taken":"<stamp>"}

@@ -115,17 +115,15 @@ usb_identity port_usb_identity(const std::string &port);
 // error code `code` of the failed open.
 std::string open_failure_message(const std::string &port, long code);
 
-// True where a port read ends once its reply is whole and never cuts one that
-// has begun (POSIX): while a reply is awaited, the reads then pace the
-// engine's steps and the next request follows a reply at once. Windows keeps
-// the dialog's 10 ms between steps: a read there ends at 100 ms whatever has
-// arrived, so it must start late enough to hold a block's acknowledgement.
-bool reads_end_on_whole_replies();
-
 // --- Files shared between stations --------------------------------------
 
 // This machine's name, for the records' default station; "" when unknown.
 std::string host_name();
+
+// The folder of what a station keeps between runs (its outbox), made if
+// need be: $XDG_STATE_HOME/kep-update or ~/.local/state/kep-update, and
+// %LOCALAPPDATA%\kep-update on Windows. "" when there is none.
+std::string station_state_folder();
 
 // An exclusive lock on a file, between threads and processes alike.
 struct file_lock {

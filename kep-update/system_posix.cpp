@@ -121,6 +121,17 @@ std::string host_name()
     return name;
 }
 
+std::string station_state_folder()
+{
+    const char *state = getenv("XDG_STATE_HOME"), *home = getenv("HOME");
+    std::string base = state && *state ? state : home && *home ? std::string(home) + "/.local/state" : "";
+    if (base.empty())
+        return "";
+    std::error_code code;
+    std::filesystem::create_directories(base + "/kep-update", code);
+    return code ? "" : base + "/kep-update";
+}
+
 std::vector<std::string> default_port_patterns() { return {"/dev/ttyUSB*", "/dev/ttyACM*"}; }
 
 // A match is present when it leads to a file, so a link left behind by a
@@ -233,8 +244,6 @@ static std::string permission_advice(const std::string &port)
     return "permission denied; the device belongs to group " + owner +
            ": add your user to it (sudo usermod -aG " + owner + " $USER, then log in again)";
 }
-
-bool reads_end_on_whole_replies() { return true; }
 
 std::string open_failure_message(const std::string &port, long code)
 {

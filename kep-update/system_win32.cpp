@@ -181,6 +181,17 @@ std::string host_name()
     return GetComputerNameA(name, &length) ? std::string(name, length) : std::string();
 }
 
+std::string station_state_folder()
+{
+    const wchar_t *local = _wgetenv(L"LOCALAPPDATA");
+    if (!local || !*local)
+        return "";
+    std::string folder = utf8_of(local) + "\\kep-update";
+    std::error_code code;
+    std::filesystem::create_directories(utf8_path(folder), code);
+    return code ? "" : folder;
+}
+
 std::vector<std::string> default_port_patterns() { return {"COM*"}; }
 
 // The one port list: it opens no port, so a port busy with an update stays
@@ -204,8 +215,6 @@ usb_identity port_usb_identity(const std::string &port)
             return {true, listed.usb.vendor_id, listed.usb.product_id, listed.usb.serial};
     return {};
 }
-
-bool reads_end_on_whole_replies() { return false; }
 
 std::string open_failure_message(const std::string &port, long code)
 {

@@ -1,7 +1,7 @@
 # Sourced by scripts/test-windows and scripts/test-packages, which set root,
-# work and kep_sim: the Wine prefix under build/windows with COM7 mapped to a
+# work and kep_sim: the Wine prefix under build/windows (or $KEP_WINDOWS_BUILD) with COM7 mapped to a
 # link that kep-sim publishes, and kep-sim started and checked.
-build=$root/build/windows
+build=${KEP_WINDOWS_BUILD:-$root/build/windows}
 prefix=$build/wineprefix
 link7=$build/vcom7
 firmware=$root/resources/firmware.bin

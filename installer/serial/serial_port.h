@@ -28,19 +28,28 @@ typedef bool (*write_wait_check)(void *context);
 // line needs.
 void port_set_write_check(port_handle handle, write_wait_check check, void *context);
 
+// From now on reads end on whole replies and writes keep the turnaround (see
+// port_write, port_read). Always so on POSIX; on Windows only from this call
+// on, so that the dialog program, which never makes it, keeps its reads.
+void port_end_reads_on_whole_replies(port_handle handle);
+
 // Synchronous write of `count` bytes; returns the count written, less than
-// `count` only after a failure or when the write check gave up. POSIX: the
-// frame written is the request in flight for the reads that follow, and the
-// write starts no sooner than 2 ms after the last byte a read received.
+// `count` only after a failure or when the write check gave up. With reads
+// that end on whole replies, the frame written is the request in flight for
+// the reads that follow, and the write starts no sooner than 2 ms after the
+// last byte a read received.
 int port_write(port_handle handle, const uint8_t *buffer, int count);
 
 // Synchronous read of up to `count` bytes. Waits at most 100 ms for the first
 // byte, then returns after a 20 ms gap, `count` bytes, or the 100 ms total.
-// POSIX: also as soon as the bytes are the whole reply to the request in
-// flight (reply_is_whole), and a reply that has begun is not cut at the
-// total: it ends on the gap, one gap past the total at the latest.
-// Returns the count read: 0 when nothing arrived, never negative.
+// With reads that end on whole replies: also as soon as the bytes are the
+// whole reply to the request in flight (reply_is_whole), and a reply that has
+// begun is not cut at the total: it ends on the gap, one gap past the total
+// at the latest. Returns the count read: 0 when nothing arrived, never negative.
 int port_read(port_handle handle, uint8_t *buffer, int count);
+
+// The same, waiting at most `limit_ms` (1 to 100) for the first byte.
+int port_read_within(port_handle handle, uint8_t *buffer, int count, uint32_t limit_ms);
 
 // Discards both queues (clear only, no abort of pending I/O).
 void port_purge(port_handle handle);

@@ -3,10 +3,10 @@
 // express both read limits (the gap between bytes and the total) where
 // VMIN/VTIME cannot, and lets a stalled write give up.
 //
-// Here, unlike on Windows, a read knows the request in flight (the last
-// frame written) and ends as soon as its reply is whole, and a reply that has
-// begun is not cut at the 100 ms total; the next write then keeps the
-// silence a Modbus RTU device needs between frames.
+// Here every read knows the request in flight (the last frame written; on
+// Windows only kep-update's do) and ends as soon as its reply is whole, and a
+// reply that has begun is not cut at the 100 ms total; the next write then
+// keeps the silence a Modbus RTU device needs between frames.
 #include "frames.h"
 #include "monotonic_clock.h"
 #include "serial/line_settings_posix.h"
@@ -193,12 +193,21 @@ int port_write(port_handle port, const uint8_t *buffer, int count)
     return written;
 }
 
+void port_end_reads_on_whole_replies(port_handle) {} // the only reads here
+
 int port_read(port_handle port, uint8_t *buffer, int count)
+{
+    return port_read_within(port, buffer, count, READ_TOTAL_TIMEOUT_MS);
+}
+
+int port_read_within(port_handle port, uint8_t *buffer, int count, uint32_t limit_ms)
 {
     if (count <= 0)
         return 0;
+    if (limit_ms > READ_TOTAL_TIMEOUT_MS)
+        limit_ms = READ_TOTAL_TIMEOUT_MS;
     const int64_t interval_ns = (int64_t)port->read_interval_ms * 1000000;
-    const int64_t total_deadline = monotonic_ns() + (int64_t)READ_TOTAL_TIMEOUT_MS * 1000000;
+    const int64_t total_deadline = monotonic_ns() + (int64_t)limit_ms * 1000000;
     int got = 0;
     int64_t last_byte_at = 0;
     for (;;) {

@@ -1,5 +1,6 @@
 #include "serial/serial_port_win32.h"
 
+#include "frames.h"
 #include "serial/serial_port.h"
 
 #include <cstdio>
@@ -10,6 +11,10 @@
 #define DEVICE_NAME_SIZE 280
 #define READ_TOTAL_TIMEOUT_MS 100
 #define WRITE_CHECK_INTERVAL_MS 100
+// 3.5 characters of silence end a Modbus RTU frame: 1.75 ms above 19200
+// baud; 2 ms leaves a margin.
+#define TURNAROUND_US 2000
+#define READ_PIECE_GAP_MS 1
 
 // Everything the module keeps about one open port. Each port is used by one
 // thread at a time, so the record needs no lock.
@@ -19,7 +24,25 @@ struct serial_port {
     long error_code; // the first failure; 0 while the port works
     write_wait_check write_check;
     void *write_context;
+    // kep-update's reads: each ReadFile returns as soon as bytes are there,
+    // and the module itself ends the read on the whole reply or the gap.
+    bool whole_replies;
+    COMMTIMEOUTS timeouts; // as last set
+    int64_t last_byte_at;  // microseconds, when a read last received a byte; 0: never
+    int request_length;    // of the last frame written; 0: none known
+    uint8_t request[MODBUS_FRAME_LENGTH_MAX];
 };
+
+static int64_t now_us()
+{
+    static LARGE_INTEGER frequency; // the same for the whole run; set by the first call
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return count.QuadPart / frequency.QuadPart * 1000000 +
+           count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
 
 // Keeps the first failure, and the last error code as the caller may still
 // want to read it.
@@ -54,7 +77,9 @@ port_handle port_open(const char *name)
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return INVALID_PORT_HANDLE;
-    return new serial_port{handle, 0, 0, nullptr, nullptr};
+    auto *port = new serial_port{};
+    port->handle = handle;
+    return port;
 }
 
 static void set_line(DCB *dcb, int32_t baud)
@@ -96,6 +121,26 @@ static bool set_timeouts(serial_port *port)
         fprintf(stderr, "Could not set comm timeouts\n");
         return false;
     }
+    port->timeouts = cto;
+    return true;
+}
+
+// The system's wait of one ReadFile in kep-update's reads: it returns 1 ms
+// after bytes stop coming, or with none after `wait_ms`. (Under Wine the
+// "return at the first byte" setting, MAXDWORD for the interval and the
+// multiplier, did not end a read sooner than the 20 ms gap does.)
+static bool wait_at_most(serial_port *port, DWORD wait_ms)
+{
+    if (port->timeouts.ReadIntervalTimeout == READ_PIECE_GAP_MS &&
+        port->timeouts.ReadTotalTimeoutConstant == wait_ms)
+        return true;
+    COMMTIMEOUTS cto = port->timeouts;
+    cto.ReadIntervalTimeout = READ_PIECE_GAP_MS;
+    cto.ReadTotalTimeoutMultiplier = 0;
+    cto.ReadTotalTimeoutConstant = wait_ms;
+    if (!SetCommTimeouts(port->handle, &cto))
+        return false;
+    port->timeouts = cto;
     return true;
 }
 
@@ -134,8 +179,26 @@ void port_set_write_check(port_handle port, write_wait_check check, void *contex
         record_failure(port);
 }
 
+void port_end_reads_on_whole_replies(port_handle port) { port->whole_replies = true; }
+
+// A request sooner than the turnaround after a reply's last byte would run
+// into it on the device's side. The wait is at most 2 ms: it spins, as
+// Sleep's granularity on Windows is far coarser.
+static void keep_turnaround(serial_port *port, const uint8_t *buffer, int count)
+{
+    if (port->last_byte_at != 0)
+        while (now_us() < port->last_byte_at + TURNAROUND_US)
+            SwitchToThread();
+    bool fits = count > 0 && count <= (int)sizeof port->request;
+    port->request_length = fits ? count : 0;
+    if (fits)
+        memcpy(port->request, buffer, (size_t)count);
+}
+
 int port_write(port_handle port, const uint8_t *buffer, int count)
 {
+    if (port->whole_replies)
+        keep_turnaround(port, buffer, count);
     int written = 0;
     while (written < count) {
         DWORD bytes_written = 0;
@@ -152,12 +215,56 @@ int port_write(port_handle port, const uint8_t *buffer, int count)
     return written;
 }
 
-int port_read(port_handle port, uint8_t *buffer, int count)
+// kep-update's read: ReadFile after ReadFile, each returning what has come,
+// until the reply to the request in flight is whole, a gap ends the bytes, or
+// nothing came within the limit. A reply that has begun ends on the gap, one
+// gap past the limit at the latest, so that its last bytes are not cut off.
+static int read_whole_reply(serial_port *port, uint8_t *buffer, int count, uint32_t limit_ms)
 {
+    const int64_t interval_us = (int64_t)port->read_interval_ms * 1000;
+    const int64_t limit_at = now_us() + (int64_t)limit_ms * 1000;
+    int got = 0;
+    int64_t last_byte_at = 0;
+    while (got < count) {
+        int64_t deadline = got == 0 ? limit_at
+                                    : (last_byte_at < limit_at ? last_byte_at : limit_at) + interval_us;
+        int64_t left_us = deadline - now_us();
+        if (left_us <= 0)
+            break;
+        DWORD bytes_read = 0;
+        if (!wait_at_most(port, (DWORD)((left_us + 999) / 1000)) ||
+            !ReadFile(port->handle, buffer + got, (DWORD)(count - got), &bytes_read, nullptr)) {
+            record_failure(port);
+            break;
+        }
+        if (bytes_read == 0)
+            continue; // the wait ran out: the deadline says whether to go on
+        got += (int)bytes_read;
+        last_byte_at = now_us();
+        port->last_byte_at = last_byte_at;
+        if (reply_is_whole(port->request, port->request_length, buffer, got))
+            break;
+    }
+    return got;
+}
+
+int port_read_within(port_handle port, uint8_t *buffer, int count, uint32_t limit_ms)
+{
+    if (count <= 0)
+        return 0;
+    if (port->whole_replies)
+        return read_whole_reply(port, buffer, count,
+                                limit_ms < READ_TOTAL_TIMEOUT_MS ? limit_ms : READ_TOTAL_TIMEOUT_MS);
+    // The dialog's read: the port's own time-outs frame the reply.
     DWORD bytes_read = 0;
     if (!ReadFile(port->handle, buffer, (DWORD)count, &bytes_read, nullptr))
         record_failure(port);
     return (int)bytes_read;
+}
+
+int port_read(port_handle port, uint8_t *buffer, int count)
+{
+    return port_read_within(port, buffer, count, READ_TOTAL_TIMEOUT_MS);
 }
 
 void port_purge(port_handle port) { PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR); }

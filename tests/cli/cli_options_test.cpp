@@ -27,6 +27,7 @@ TEST(CliOptions, EveryMisuseIsRefusedWithItsCause)
     const std::string empty_port = "--port needs a port name, not an empty one (see --help)";
     const std::string slot = "--slot-name takes PATTERN=NAME, a port pattern and the slot's name, "
                              "not \"";
+    const std::string together = "--serial-number ADDRESS and --serial-file FILE (or --database) go together";
     // clang-format off
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--bogus"}, "unknown option \"--bogus\" (see --help)"},
@@ -49,9 +50,20 @@ TEST(CliOptions, EveryMisuseIsRefusedWithItsCause)
         {{watch, "--slot-name", "A1"}, slot + "A1\""},
         {{watch, "--slot-name", "=A1"}, slot + "=A1\""},
         {{watch, "--slot-name", "COM7="}, slot + "COM7=\""},
-        {{"--port", "a", file, "f"}, "--serial-number ADDRESS and --serial-file FILE go together"},
-        {{"--port", "a", serial, "0x0800F000"}, "--serial-number ADDRESS and --serial-file FILE go together"},
-        {{"--summarize", "r", serial, "0x0800F000"}, "--serial-number ADDRESS and --serial-file FILE go together"},
+        {{"--port", "a", file, "f"}, together},
+        {{"--port", "a", serial, "1", file, "f", "--database", "DSN=x"},
+         "--serial-file and --database both hand out serial numbers: give one of them"},
+        {{"--init-database"}, "--init-database goes with --database, and with no port, --watch or --summarize"},
+        {{"--database", "x", "--init-database", "--port", "a"},
+         "--init-database goes with --database, and with no port, --watch or --summarize"},
+        {{"--port", "a", "--serial-pool", "p"}, "--serial-pool and --outbox go with --database"},
+        {{"--port", "a", "--database", "x", "--serial-pool", ""}, "--serial-pool needs a name, not an empty one"},
+        {{"--summarize"}, "--summarize needs report files or --database"},
+        {{"--port", "a", "--database", "@/nonexistent"},
+         "--database: cannot read the connection string from /nonexistent"},
+        {{"--port", "a", "--database"}, "--database needs a connection string, @FILE or KEP_DATABASE"},
+        {{"--port", "a", serial, "0x0800F000"}, together},
+        {{"--summarize", "r", serial, "0x0800F000"}, together},
         {{"--port", "a", "--check", file, "s"},
          "--check skips a serial number's field only when --serial-number ADDRESS names it"},
         {{"--port", "a", serial, "12abc", file, "f"},

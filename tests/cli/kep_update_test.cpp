@@ -251,7 +251,7 @@ TEST_F(KepUpdate, ClosedOrCutOutputsAndAFullDiskCostNoBoardAndNoWholeRecord)
           "Programming Completed OK"}}, // standard error goes on
         // Room in the report for one more record, not for two (SIZE: its size now); the
         // rows after it append to the report again.
-        {"prlimit --fsize=$((SIZE + 700)) \"$@\" --quiet --port " + dir + "/rig/full1 >/dev/null",
+        {"prlimit --fsize=$((SIZE + 800)) \"$@\" --quiet --port " + dir + "/rig/full1 >/dev/null",
          5, {"its record could not be written to the report (File too large); the report holds every record"}},
         {"exec \"$@\" >&-", 0, {"Programming Completed OK"}},
         {"exec \"$@\" 2>&-", 0, {}},

@@ -2,6 +2,7 @@
 // the stamps, the serial numbers' ledger, the line's figures, and the summary
 // of report files and ledgers.
 #include "board_record.h"
+#include "database/outbox.h"
 #include "line_stats.h"
 #include "record_sink.h"
 #include "report_summary.h"
@@ -42,6 +43,7 @@ board_record full_record()
     r.numbered = true;
     r.serial_number = 18446744073709551614u;
     r.written_sha256 = "9f";
+    r.record_id = "r1";
     return r;
 }
 
@@ -54,9 +56,10 @@ TEST(Records, AreWrittenAndReadBackByOneModule)
               "\"product_id\":\"6001\",\"serial\":null},\"image\":{\"path\":\"/i.hex\",\"format\":"
               "\"Intel HEX\",\"size\":3000,\"padded_size\":3072,\"crc16\":\"0xab23\",\"sha256\":\"5e\"},"
               "\"operation\":\"update\",\"outcome\":\"FAILED\",\"exit_status\":1,"
-              "\"blocks_acknowledged\":3,\"blocks_refused\":1,\"blocks_total\":3,\"resends\":2,"
+              "\"blocks_acknowledged\":3,\"blocks_refused\":1,\"blocks_skipped\":0,\"blocks_total\":3,"
+              "\"resends\":2,"
               "\"seconds\":3.217,\"message\":\"CRC \\\"differs\\\"\",\"serial_number\":"
-              "18446744073709551614,\"written_sha256\":\"9f\"}\n");
+              "18446744073709551614,\"written_sha256\":\"9f\",\"record_id\":\"r1\"}\n");
     // What is written reads back as it was: a check, nulls, an unrecorded slot and origin.
     board_record check;
     check.check = true;
@@ -129,6 +132,35 @@ TEST(Records, TheReportFileSinkAppendsWholeLines)
     unlink(path.c_str());
 }
 
+// Records leave the outbox only once the server took them, in order; one
+// it refuses is set aside, not lost; one added while sending stays.
+TEST(Outbox, KeepsWhatTheServerHasNotTaken)
+{
+    std::string path = testing::TempDir() + "outbox-" + std::to_string(getpid()), why;
+    for (const char *line : {"a\n", "b\n", "c\n", "d\n"})
+        ASSERT_TRUE(outbox_add(path, line, &why)) << why;
+    struct round {
+        const char *answers; // per line sent: Stored, Refused, Away
+        int left;
+        const char *kept, *refused;
+    } rounds[] = {{"SRA", 2, "c\nd\n", "b\n"}, {"A", 2, "c\nd\n", "b\n"}, {"SS", 1, "e\n", "b\n"}};
+    for (const round &r : rounds) {
+        std::string sent;
+        int left = outbox_send(path, [&](const std::string &line) {
+            char answer = r.answers[sent.size() / 2];
+            sent += line;
+            if (&r == &rounds[2] && sent.size() == 2)
+                outbox_add(path, "e\n", &why); // a board ends meanwhile
+            return answer == 'S' ? OUTBOX_STORED : answer == 'R' ? OUTBOX_REFUSED : OUTBOX_AWAY;
+        }, &why);
+        EXPECT_EQ(left, r.left) << why;
+        EXPECT_EQ(text_of(path), r.kept);
+        EXPECT_EQ(text_of(path + ".refused"), r.refused);
+    }
+    for (const char *suffix : {"", ".refused", ".lock"})
+        unlink((path + suffix).c_str());
+}
+
 // Numbers are handed out once, whatever a crash left behind, and each is in
 // the ledger before it is handed out.
 TEST(SerialSource, EveryNumberIsListedBeforeItIsHandedOutAndNeverTwice)
@@ -144,7 +176,9 @@ TEST(SerialSource, EveryNumberIsListedBeforeItIsHandedOutAndNeverTwice)
     std::string ledger = ledger_path(serial), why;
     auto take = [&](const char *slot) {
         uint64_t number = 0;
-        return serial_take(&source, "/dev/ttyUSB0", slot, &number, &why) ? (int64_t)number : -1;
+        return serial_take(&source, {"/dev/ttyUSB0", slot, "r"}, &number, &why) == SERIAL_TAKEN
+                   ? (int64_t)number
+                   : -1;
     };
     struct step {
         const char *ledger_before; // appended to the ledger first
@@ -190,7 +224,7 @@ TEST(SerialSource, EveryNumberIsListedBeforeItIsHandedOutAndNeverTwice)
     EXPECT_EQ(take(""), -1);
     EXPECT_THAT(why, HasSubstr(ledger));
     EXPECT_EQ(text_of(serial.file), "108\n");
-    EXPECT_FALSE(serial_take(nullptr, "p", "", nullptr, &why));
+    EXPECT_EQ(serial_take(nullptr, {"p", "", ""}, nullptr, &why), SERIAL_REFUSED);
     std::filesystem::remove_all(dir);
 }
 

@@ -104,8 +104,12 @@ void rig::SetUp()
     std::filesystem::create_directory(dir + "/rig"); // the links only
     small_image = dir + "/small.bin";
     std::ofstream image(small_image, std::ios::binary);
+    std::string bytes;
     for (int i = 0; i < 3000; i++)
-        image.put((char)(i * 31 + 7));
+        bytes += (char)(i * 31 + 7);
+    image << bytes;
+    numbered = dir + "/numbered.bin";
+    std::ofstream(numbered, std::ios::binary) << bytes.replace(100, 4, 4, '\xff');
 }
 
 void rig::TearDown()
@@ -169,6 +173,15 @@ bool rig::flash_holds(const std::string &name, const std::string &image)
     std::string bytes = text_of(image);
     bytes.resize((bytes.size() + 1023) / 1024 * 1024, '\0');
     return text_of(dir + "/" + name + ".flash").compare(0, bytes.size(), bytes) == 0;
+}
+
+uint32_t rig::number_in(const std::string &name)
+{
+    std::string flash = text_of(dir + "/" + name + ".flash");
+    uint32_t number = 0;
+    for (int i = 3; i >= 0 && flash.size() > 103; i--)
+        number = number * 256 + (uint8_t)flash[100 + (size_t)i];
+    return number;
 }
 
 bool rig::sh(const std::string &command)

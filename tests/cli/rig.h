@@ -55,8 +55,11 @@ class rig : public testing::Test
     bool sh(const std::string &command); // in `dir`, its output discarded
     // The target's flash begins with `image` padded with zeros to whole blocks.
     bool flash_holds(const std::string &name, const std::string &image);
+    // The serial number in `name`'s flash, little-endian at 0x08000864.
+    uint32_t number_in(const std::string &name);
 
     std::string dir, small_image; // 3000 bytes: three blocks, the last one short
+    std::string numbered; // small_image with the blank field a serial number goes in, at 0x08000864
     std::vector<child> sims;
     child tool; // one left running by a failed check is ended
 };

@@ -31,8 +31,9 @@ stamp = r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z'
 for line in open(sys.argv[1]):
     r = json.loads(line)
     assert ' '.join(r) == 'station lot operator tool_version started ended port slot usb image operation ' \
-        'outcome exit_status blocks_acknowledged blocks_refused blocks_total resends seconds ' \
-        'message serial_number written_sha256', line
+        'outcome exit_status blocks_acknowledged blocks_refused blocks_skipped blocks_total resends ' \
+        'seconds message serial_number written_sha256 record_id', line
+    assert re.fullmatch('[0-9a-f]{32}', r['record_id']), line
     assert [r['station'], r['lot'], r['operator'], r['tool_version']] == \
         json.load(open(sys.argv[4], encoding='utf-8')), line
     assert re.fullmatch(stamp, r['started']) and re.fullmatch(stamp, r['ended']), line
@@ -63,10 +64,6 @@ class Station : public rig
         gethostname(host, sizeof host - 1);
         origin = "[\"" + std::string(host) + "\", null, null, \"" KEP_VERSION "\"]";
         image = small_image;
-        numbered = dir + "/numbered.bin";
-        std::string numbered_image = text_of(small_image);
-        numbered_image.replace(100, 4, 4, '\xff'); // the field the firmware leaves blank
-        std::ofstream(numbered, std::ios::binary) << numbered_image;
     }
     // A station handing out serial numbers from dir/serial into the field at 0x08000864.
     std::vector<std::string> station(const std::string &ports)
@@ -75,16 +72,6 @@ class Station : public rig
                 "0x08000864",    "--serial-file", dir + "/serial", "--serial-start", "7000",
                 "--report",      report,        "--quiet"};
     }
-    // The number in a board's flash, little-endian at the field.
-    uint32_t number_in(const std::string &name)
-    {
-        std::string flash = text_of(dir + "/" + name + ".flash");
-        uint32_t number = 0;
-        for (int i = 3; i >= 0 && flash.size() > 103; i--)
-            number = number * 256 + (uint8_t)flash[100 + (size_t)i];
-        return number;
-    }
-
     bool has_records(long count)
     {
         return wait_until([&] { return std::ranges::count(text_of(report), '\n') >= count; });
@@ -117,7 +104,7 @@ class Station : public rig
         return count;
     }
 
-    std::string report, image, numbered;
+    std::string report, image;
     std::string origin; // station, lot, operator, tool_version of every record, as JSON
 };
 

@@ -38,18 +38,42 @@ class LinkStateMachine : public testing::Test
     }
 
     // Request kinds in the order written: C contact, Pn program block n
-    // (from 0), V verify, R reset.
+    // (from 0), Qn the CRC of a half of block n, V verify, R reset.
     std::vector<std::string> requests() const
     {
         std::vector<std::string> kinds;
         for (const auto &w : fake.writes) {
             const uint8_t *b = w.bytes.data();
-            kinds.push_back(b[2] == 0xF4 ? "R"
-                            : b[2] == 0xF3
-                                ? (b[10] == 4 && b[9] == 0 ? "C" : "V")
-                                : "P" + std::to_string((get_be32(b + 3) - 0x08000800) / 1024));
+            if (b[2] == 0xF4) {
+                kinds.push_back("R");
+                continue;
+            }
+            std::string block = std::to_string((get_be32(b + 3) - 0x08000800) / 1024);
+            uint32_t length = b[2] == 0xF3 ? get_be32(b + 7) : 0;
+            kinds.push_back(length == 4     ? "C"
+                            : length == 512 ? "Q" + block
+                            : b[2] == 0xF3  ? "V"
+                                            : "P" + block);
         }
         return kinds;
+    }
+
+    // kep-update's session over the link: a prompt contact, reads that pace the steps.
+    session_end run_prompt(test_link *t, bool skip_unchanged = false)
+    {
+        fake.whole_replies = true;
+        t->link.prompt_contact = true;
+        t->link.skip_unchanged = skip_unchanged;
+        update_session s{};
+        s.paced_by_reads = true;
+        s.timeout_ms = 5000;
+        session_begin(&s, &t->link, t->link.image, t->link.image_size);
+        return session_run(&s, [](void *) { return true; }, nullptr);
+    }
+
+    bool flash_holds(const test_link &t) const
+    {
+        return std::equal(t.link.image, t.link.image + t.link.image_size, target.flash.begin() + 0x800);
     }
 
     target_model target;
@@ -313,6 +337,108 @@ TEST_F(LinkStateMachine, LostAckResendsTheSameBlockAfterMoreThan500msAndTracesAs
     std::stringstream expected;
     expected << golden.rdbuf();
     EXPECT_EQ(reports.trace, expected.str());
+}
+
+// kep-update's contact: asked again every 40 ms without the dialog's pause,
+// each read waiting only until the next is due, and taken by the first
+// answer alone.
+TEST_F(LinkStateMachine, APromptContactFindsATargetAtOnceLateTwiceOrThroughNoise)
+{
+    enum story { AT_ONCE, STARTS_LATE, ANSWERS_TWICE, NOISE };
+    const std::tuple<story, int, const char *> cases[] = {
+        {AT_ONCE, 1, "answers the first request"},
+        {STARTS_LATE, 6, "ignores five contact requests, as a bootloader starting"},
+        {ANSWERS_TWICE, 1, "answers the first request twice"},
+        {NOISE, 3, "noise on the line spoils the first two answers"},
+    };
+    for (const auto &[kind, contacts, what] : cases) {
+        restart();
+        target.faults.ignore_contact = kind == STARTS_LATE ? 5 : 0;
+        auto answer = fake.on_write;
+        int heard = 0;
+        fake.on_write = [&, kind](const std::vector<uint8_t> &request, uint32_t now) {
+            size_t before = fake.incoming.size();
+            answer(request, now);
+            bool contact = request[2] == 0xF3 && get_be32(request.data() + 7) == 4;
+            if (!contact || heard++ >= 2)
+                return;
+            std::vector<uint8_t> reply;
+            for (size_t i = before; i < fake.incoming.size(); i++)
+                reply.push_back(fake.incoming[i].second);
+            if (kind == ANSWERS_TWICE && heard == 1)
+                fake_deliver(now + FAKE_LINE_DELAY_MS + 2, reply);
+            if (kind == NOISE)
+                fake_deliver(now + 1, {0x00, 0xff, 0x13});
+        };
+        test_link t(pattern_image(2 * 1024));
+        EXPECT_EQ(run_prompt(&t), SESSION_UPDATED) << what;
+        EXPECT_TRUE(flash_holds(t)) << what;
+        auto sent = requests();
+        EXPECT_EQ(std::ranges::count(sent, "C"), contacts) << what;
+        EXPECT_EQ(std::ranges::count(sent, "P0"), 1) << what; // no time-out after the contact
+        for (int i = 1; i < contacts; i++) {
+            uint32_t gap = fake.writes[(size_t)i].at - fake.writes[(size_t)i - 1].at;
+            EXPECT_GE(gap, 20u) << what;
+            EXPECT_LE(gap, 50u) << what;
+        }
+        EXPECT_LE(fake.writes[(size_t)contacts].at - fake.writes[(size_t)contacts - 1].at, 40u) << what;
+    }
+}
+
+// --skip-unchanged over boards of every kind: which blocks go, and the
+// flash equals the image afterwards whatever the board held.
+TEST_F(LinkStateMachine, SkipUnchangedWritesOnlyTheBlocksThatDiffer)
+{
+    const int blocks = 12;
+    const std::vector<uint8_t> image = pattern_image(blocks * 1024);
+    auto changed = [&](std::initializer_list<int> offsets) {
+        std::vector<uint8_t> board = image;
+        for (int at : offsets)
+            board[(size_t)at] ^= 0x5a;
+        return board;
+    };
+    struct board_case {
+        const char *what;
+        std::vector<uint8_t> flash; // preloaded from the flash base; empty: blank
+        bool refuses;
+        std::vector<int> written;
+        int questions;
+    };
+    const std::vector<int> all{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    const board_case cases[] = {
+        // Four differ in a row, then four go unasked, one is asked, the rest unasked.
+        {"blank", {}, false, all, 5},
+        {"holding the image", image, false, {}, 2 * blocks},
+        {"another build, blocks 2 and 7 differ", changed({2 * 1024 + 3, 7 * 1024 + 1000}), false,
+         {2, 7}, 2 * blocks - 1},
+        {"interrupted at block 9", std::vector<uint8_t>(image.begin(), image.begin() + 8 * 1024),
+         false, {8, 9, 10, 11}, 2 * 8 + 4},
+        {"block 5's first half matches, its second does not", changed({5 * 1024 + 700}), false,
+         {5}, 2 * blocks},
+        {"a target that refuses the question", image, true, all, 1},
+    };
+    for (const auto &c : cases) {
+        restart();
+        target_preload(&target, c.flash);
+        target.faults.refuse_small_ranges = c.refuses;
+        test_link t(image);
+        ASSERT_EQ(run_prompt(&t, true), SESSION_UPDATED) << c.what;
+        EXPECT_TRUE(flash_holds(t)) << c.what;
+        std::vector<int> written;
+        int questions = 0;
+        for (const std::string &kind : requests()) {
+            if (kind[0] == 'P')
+                written.push_back(std::stoi(kind.substr(1)));
+            questions += kind[0] == 'Q';
+        }
+        EXPECT_EQ(written, c.written) << c.what;
+        EXPECT_EQ(questions, c.questions) << c.what;
+        EXPECT_EQ(t.link.blocks_skipped, blocks - (int)c.written.size()) << c.what;
+        EXPECT_THAT(reports.trace, HasSubstr("Blocks written " + std::to_string(c.written.size()) +
+                                             ", already there " +
+                                             std::to_string(blocks - c.written.size())))
+            << c.what;
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "fake_os.h"
 
+#include "frames.h"
 #include "os_services.h"
 #include "serial/serial_port.h"
 
@@ -62,14 +63,21 @@ int port_write(port_handle, const uint8_t *buffer, int count)
     return count;
 }
 
-// Models the serial read time-outs: the first byte is awaited for 100 ms at
-// most; once bytes flow, a 20 ms silence, `count` bytes or the 100 ms total
-// ends the read. The clock advances by the time the read would take.
-int port_read(port_handle, uint8_t *buffer, int count)
+void port_end_reads_on_whole_replies(port_handle) {}
+
+int port_read(port_handle handle, uint8_t *buffer, int count)
+{
+    return port_read_within(handle, buffer, count, READ_TOTAL_MS);
+}
+
+// Models the serial read time-outs: the first byte is awaited for `limit_ms`
+// at most; once bytes flow, a 20 ms silence, `count` bytes or the limit ends
+// the read. The clock advances by the time the read would take.
+int port_read_within(port_handle, uint8_t *buffer, int count, uint32_t limit_ms)
 {
     fake.reads++;
     const uint32_t start = fake.now;
-    const uint32_t deadline = start + READ_TOTAL_MS;
+    const uint32_t deadline = start + limit_ms;
     int n = 0;
     uint32_t last = start;
     while (n < count && (size_t)n < fake.incoming.size()) {
@@ -79,6 +87,13 @@ int port_read(port_handle, uint8_t *buffer, int count)
         buffer[n] = fake.incoming[(size_t)n].second;
         n++;
         last = at;
+        const std::vector<uint8_t> *request = fake.writes.empty() ? nullptr : &fake.writes.back().bytes;
+        if (fake.whole_replies && request &&
+            reply_is_whole(request->data(), (int32_t)request->size(), buffer, n)) {
+            fake.incoming.erase(fake.incoming.begin(), fake.incoming.begin() + n);
+            fake.now = last;
+            return n;
+        }
     }
     fake.incoming.erase(fake.incoming.begin(), fake.incoming.begin() + n);
     fake.now = n == 0 ? deadline : std::min(last + READ_GAP_MS, deadline);

@@ -23,6 +23,9 @@ struct fake_os_state {
     // The scripted target: sees each request as it is written.
     std::function<void(const std::vector<uint8_t> &request, uint32_t now)> on_write;
     int purges = 0, flushes = 0, reads = 0;
+    // Reads end once they hold the whole reply to the last request written, as
+    // kep-update's do (port_end_reads_on_whole_replies).
+    bool whole_replies = false;
     std::vector<std::string> opened;
     std::vector<std::pair<int32_t, int>> configured; // baud and read interval, per configure_port
     std::vector<std::string> shown_status;

@@ -1,0 +1,5 @@
+// The ODBC calls, from unixODBC's headers.
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
