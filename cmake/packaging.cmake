@@ -105,6 +105,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps (dpkg-dev) works out the library packages the programs need.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# --database needs the ODBC driver of the line's server; PostgreSQL's is the usual one.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql")
 set(CPACK_PACKAGE_DESCRIPTION
   "kep-update writes a firmware image into a KEP target over a serial port:\n\
 it contacts the target, writes the image block by block, has the target\n\

@@ -231,11 +231,14 @@ static bool number_board(board_job *job)
     serial_request request{job->port, job->slot, job->record_id};
     uint32_t since = tick_count_ms();
     serial_taken taken;
-    while ((taken = serial_take(settings->serials, request, &job->serial_number, &why)) ==
-               SERIAL_WAITING &&
-           !settings->interrupted->load() &&
-           (settings->timeout_ms == 0 || tick_count_ms() - since < settings->timeout_ms)) {
-        status_printf("waiting for the database");
+    for (bool told = false;
+         (taken = serial_take(settings->serials, request, &job->serial_number, &why)) ==
+             SERIAL_WAITING &&
+         !settings->interrupted->load() &&
+         (settings->timeout_ms == 0 || tick_count_ms() - since < settings->timeout_ms);
+         told = true) {
+        if (!told)
+            status_printf("waiting for the database");
         sleep_ms(NUMBER_RETRY_MS);
     }
     job->numbered = taken == SERIAL_TAKEN;

@@ -145,11 +145,9 @@ static serial_taken take_in_transaction(station_database *db, const serial_reque
     return SERIAL_TAKEN;
 }
 
-static serial_taken take_from_database(void *context, const serial_request &request,
-                                       uint64_t *number, std::string *why)
+static serial_taken take_once(station_database *db, const serial_request &request,
+                              uint64_t *number, std::string *why)
 {
-    station_database *db = (station_database *)context;
-    std::lock_guard<std::mutex> hold(db->numbers_mutex);
     db_error error;
     if (!linked(db, &db->numbers, &error)) {
         *why = away(db, error);
@@ -167,6 +165,20 @@ static serial_taken take_from_database(void *context, const serial_request &requ
             return SERIAL_TAKEN; // it had committed: the number is this board's
     }
     return take_in_transaction(db, request, number, why);
+}
+
+static serial_taken take_from_database(void *context, const serial_request &request,
+                                       uint64_t *number, std::string *why)
+{
+    station_database *db = (station_database *)context;
+    std::lock_guard<std::mutex> hold(db->numbers_mutex);
+    bool was_connected = db->numbers.connected;
+    serial_taken taken = take_once(db, request, number, why);
+    // A connection that died while the station was idle (a server restarted
+    // meanwhile) is found only now: a new one is tried at once.
+    if (taken == SERIAL_WAITING && was_connected && !db->numbers.connected)
+        taken = take_once(db, request, number, why);
+    return taken;
 }
 
 serial_source database_serial_source(station_database *db) { return {db, take_from_database}; }
