@@ -144,6 +144,7 @@ static void take_up(const run_settings *settings, slot *s, slot_line *line,
 {
     starting(s, b.get());
     b->job.record_id = new_record_id();
+    b->started_ms = wall_clock_ms(); // it has just answered; the look may have begun before it was placed
     bool check = settings->job.check;
     if (action == SLOT_UPDATE && !check) {
         run_board_job(&b->job, &settings->job, &line->link);
@@ -189,7 +190,6 @@ static void probe_once(const run_settings *settings, const std::atomic<bool> *ta
     b->job.port = s->port;
     b->job.slot = s->name;
     b->check = settings->job.check;
-    b->started_ms = wall_clock_ms();
     uint32_t at = tick_count_ms();
     const probe_board *earlier = line->memory.unfinished ? &line->earlier : nullptr;
     probe_verdict verdict = probe_board_job(&b->job, &settings->job, &line->link, earlier);
