@@ -5,6 +5,7 @@
 #include "reporting.h"
 #include "serial/serial_port.h"
 
+#include <cstdint>
 #include <cstring>
 
 bool interval_elapsed(uint32_t *stamp, uint32_t interval_ms)
@@ -133,7 +134,6 @@ void link_enter(update_link *link, int32_t new_state)
         link->compare_half = 0;
         link->differing_run = 0;
         link->compare_from = 0;
-        link->compare_refused = 0;
         break;
     case STATE_CONTACT: enter_contact(link); break;
     case STATE_PROGRAM: enter_program(link); break;
@@ -159,7 +159,7 @@ void link_enter_next_block(update_link *link)
     if (link->image_size - link->offset < link->block_length)
         link->block_length = link->image_size - link->offset;
     link->compare_half = 0;
-    bool ask = link->skip_unchanged && !link->compare_refused && link->offset >= link->compare_from;
+    bool ask = link->skip_unchanged && link->offset >= link->compare_from;
     link_enter(link, ask ? STATE_COMPARE : STATE_PROGRAM);
 }
 
@@ -269,7 +269,7 @@ static void step_compare(update_link *link)
     switch (classify_reply(link->frame, link->len, nullptr, &remote)) {
     case REPLY_EXCEPTION: // a target that cannot say: every block from here is written
         trace_printf("Block CRC query refused: writing every block\n");
-        link->compare_refused = 1;
+        link->compare_from = INT32_MAX;
         link_enter(link, STATE_PROGRAM);
         return;
     case REPLY_VERIFY: break;

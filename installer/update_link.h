@@ -58,7 +58,7 @@ struct update_link {
     int32_t compare_half;    // STATE_COMPARE: the half asked, 0 or 1
     int32_t differing_run;   // blocks asked in a row that differed
     int32_t compare_from;    // the next offset whose block is asked; below it blocks are written
-    int32_t compare_refused; // the target answered a block's question with an exception: ask no more
+                             // (INT32_MAX: the target refused a question, ask no more)
     uint8_t request_head[13]; // the first bytes of the request just sent: what a reply echoes
     int32_t request_length;
     int32_t blocks_acked;   // program-block replies taken since STATE_INIT

@@ -6,6 +6,7 @@
 #include "reporting.h"
 #include "serial/serial_port.h"
 
+#include <cstring>
 #include <initializer_list>
 
 // The link's requests and local CRC over `length` bytes of the image from `offset`.
@@ -76,13 +77,31 @@ static const uint8_t *reply_at_end(const uint8_t *request, const uint8_t *bytes,
     return nullptr;
 }
 
+// Appends `count` bytes to the `*kept` in `tail`, dropping the oldest beyond
+// `capacity`: only the end of what the line held can be the reply.
+static void keep_last(uint8_t *tail, int32_t *kept, int32_t capacity, const uint8_t *bytes,
+                      int32_t count)
+{
+    if (count >= capacity) {
+        memcpy(tail, bytes + count - capacity, (size_t)capacity);
+        *kept = capacity;
+        return;
+    }
+    int32_t drop = *kept + count - capacity;
+    if (drop > 0) {
+        memmove(tail, tail + drop, (size_t)(*kept - drop));
+        *kept -= drop;
+    }
+    memcpy(tail + *kept, bytes, (size_t)count);
+    *kept += count;
+}
+
 int session_ask_crc(update_session *s, const uint8_t *image, int32_t length, uint32_t limit_ms)
 {
     update_link *link = s->link;
     build_address_query(link, link->flash_base, (uint32_t)length);
     uint8_t request[ADDRESS_QUERY_LENGTH];
-    for (int i = 0; i < ADDRESS_QUERY_LENGTH; i++)
-        request[i] = link->frame[i];
+    memcpy(request, link->frame, ADDRESS_QUERY_LENGTH);
     uint32_t asked_at = 0;
     interval_elapsed(&asked_at, 0);
     port_write(link->handle, request, ADDRESS_QUERY_LENGTH);
@@ -90,14 +109,7 @@ int session_ask_crc(update_session *s, const uint8_t *image, int32_t length, uin
     int32_t kept = 0;
     while (!interval_elapsed(&asked_at, limit_ms) && !port_gone(s)) {
         int32_t got = port_read(link->handle, link->frame, link->capacity);
-        for (int32_t i = 0; i < got; i++) {
-            if (kept == (int32_t)sizeof heard) { // older bytes go: only the end can be the reply
-                for (int32_t k = 1; k < kept; k++)
-                    heard[k - 1] = heard[k];
-                kept--;
-            }
-            heard[kept++] = link->frame[i];
-        }
+        keep_last(heard, &kept, (int32_t)sizeof heard, link->frame, got);
         int32_t size = 0;
         const uint8_t *reply = reply_at_end(request, heard, kept, &size);
         if (!reply)

@@ -18,7 +18,7 @@ class LineDatabase : public rig
     void SetUp() override
     {
         rig::SetUp();
-        ASSERT_TRUE(server_start(&server, dir + "/pg")) << text_of(dir + "/pg/server.log");
+        ASSERT_TRUE(server_start(&server, dir + "/pg")) << text_of(dir + "/pg/server.err");
         std::ofstream(dir + "/connection") << server.connection << "\n";
     }
     void TearDown() override

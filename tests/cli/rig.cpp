@@ -16,12 +16,8 @@ extern char **environ;
 // before it finishes one leaves it here, and TearDown ends it.
 static std::set<pid_t> running;
 
-// Starts `program` (after `runner`, such as setpriv, when given) with its output in
-// `stem`.out and `stem`.err, or both on `terminal` when that is not -1, in a
-// process group of its own that ends with this process.
-static bool child_start(child *c, const std::string &program,
-                        const std::vector<std::string> &arguments, const std::string &stem,
-                        const std::vector<std::string> &runner = {}, int terminal = -1)
+bool child_start(child *c, const std::string &program, const std::vector<std::string> &arguments,
+                 const std::string &stem, const std::vector<std::string> &runner, int terminal)
 {
     c->out_path = stem + ".out";
     c->err_path = stem + ".err";

@@ -25,6 +25,13 @@ struct child_run {
     std::string out, err;
 };
 
+// Starts `program` (after `runner`, such as setpriv, when given) with its output in
+// `stem`.out and `stem`.err, or both on `terminal` when that is not -1, in a
+// process group of its own that ends with this process.
+bool child_start(child *c, const std::string &program, const std::vector<std::string> &arguments,
+                 const std::string &stem, const std::vector<std::string> &runner = {},
+                 int terminal = -1);
+
 // Waits until `deadline` for it to end (then kills its process group) and
 // collects its output.
 child_run child_finish(child *c, clock_point deadline);

@@ -2,14 +2,15 @@
 // as a child of the test, which the kernel ends if the test dies.
 #pragma once
 
+#include "rig.h"
+
 #include <string>
-#include <sys/types.h>
 
 struct throwaway_server {
-    std::string dir;        // the cluster, DIR/port, DIR/connection, and its log DIR/server.log
+    std::string dir;        // the cluster, DIR/port, DIR/connection, and its log DIR/server.err
     std::string connection; // ODBC connection string for the superuser, once started
     int port = 0;
-    pid_t pid = -1; // the postmaster, while it runs
+    child postmaster; // while it runs
 
     throwaway_server() = default;
     throwaway_server(const throwaway_server &) = delete;
