@@ -382,6 +382,10 @@ TEST_F(LinkStateMachine, APromptContactFindsATargetAtOnceLateTwiceOrThroughNoise
             EXPECT_LE(gap, 50u) << what;
         }
         EXPECT_LE(fake.writes[(size_t)contacts].at - fake.writes[(size_t)contacts - 1].at, 40u) << what;
+        // Each request follows the reply before it: reads pace the steps, no timer between.
+        for (size_t i = (size_t)contacts + 1; i < fake.writes.size(); i++)
+            EXPECT_LT(fake.writes[i].at - fake.writes[i - 1].at, STEP_INTERVAL_MS)
+                << what << ", request " << i;
     }
 }
 
