@@ -130,12 +130,10 @@ struct slot_line {
 // A half-written board's bytes, for the probes that tell it from another.
 static void remember_unfinished(slot_line *line, const board *b)
 {
-    outcome_id outcome = b->job.result.outcome;
-    bool half = (outcome == OUTCOME_TIMED_OUT || outcome == OUTCOME_STALLED) &&
-                line->link.state == STATE_PROGRAM && line->link.offset > 0;
-    const update_image *written = b->job.image;
-    line->earlier_image = half ? written->padded : std::vector<uint8_t>();
-    line->earlier = {line->earlier_image.data(), half ? line->link.offset : 0};
+    link_state state = (link_state)line->link.state;
+    int32_t half = half_written_bytes(b->job.result.outcome, state, line->link.offset);
+    line->earlier_image = half > 0 ? b->job.image->padded : std::vector<uint8_t>();
+    line->earlier = {line->earlier_image.data(), half};
 }
 
 // Takes up a board a probe found new: updates it, or records what was found.

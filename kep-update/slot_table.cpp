@@ -49,6 +49,12 @@ slot_action slot_next(slot_memory *m, probe_verdict verdict, uint32_t now)
     return SLOT_WAIT; // the board the row is about, still there
 }
 
+int32_t half_written_bytes(outcome_id outcome, link_state state, int32_t offset)
+{
+    bool stopped = outcome == OUTCOME_TIMED_OUT || outcome == OUTCOME_STALLED;
+    return stopped && (state == STATE_PROGRAM || state == STATE_COMPARE) ? offset : 0;
+}
+
 void slot_ended(slot_memory *m, outcome_id outcome, bool unfinished, uint32_t now)
 {
     bool passed = outcome_passed(outcome);

@@ -52,6 +52,11 @@ slot_memory slot_start(bool leave_alone);
 // What a probe that began at tick `now` found; returns what to do.
 slot_action slot_next(slot_memory *memory, probe_verdict verdict, uint32_t now);
 
+// The bytes a board whose run ended with `outcome` in `state` at `offset`
+// holds of the image, when its write stopped half-way (it hung or stalled
+// while taking a block, or while asked whether it holds one); else 0.
+int32_t half_written_bytes(outcome_id outcome, link_state state, int32_t offset);
+
 // A board's run on the slot ended at `now` with `outcome`; `unfinished`: its
 // write stopped half-way without another board in its place.
 void slot_ended(slot_memory *memory, outcome_id outcome, bool unfinished, uint32_t now);

@@ -139,6 +139,19 @@ TEST(SlotTable, ANewPlacingIsAnAnswerAfterSilenceOrAfterAnotherBoardAnswered)
     }
 }
 
+// What a board whose run stopped holds, for the probes that tell it from another.
+TEST(SlotTable, AHalfWrittenBoardIsOneThatStoppedWhileTakingOrBeingAskedABlock)
+{
+    const std::tuple<outcome_id, link_state, int32_t> rows[] = {
+        {OUTCOME_TIMED_OUT, STATE_PROGRAM, 2048},  {OUTCOME_STALLED, STATE_PROGRAM, 2048},
+        {OUTCOME_TIMED_OUT, STATE_COMPARE, 2048}, // hung while asked whether it holds block 3
+        {OUTCOME_TIMED_OUT, STATE_VERIFY, 0},     // all written: it will be found holding the image
+        {OUTCOME_VERIFY_FAILED, STATE_PROGRAM, 0}, {OUTCOME_REMOVED, STATE_COMPARE, 0},
+    };
+    for (const auto &[outcome, state, held] : rows)
+        EXPECT_EQ(half_written_bytes(outcome, state, 2048), held) << state << " " << outcome;
+}
+
 TEST(SerialNumber, FormatsAndFieldsAreCheckedBeforeAnyBoard)
 {
     // clang-format off
