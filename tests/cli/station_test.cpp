@@ -129,6 +129,8 @@ TEST_F(Station, WatchUpdatesEachBoardOncePerPluggingAndStopsInTwoStages)
     child_run first = child_finish(&tool, in_ms(10000));
     EXPECT_EQ(first.status, 4) << first.err; // the highest: tty2's lost port
     EXPECT_THAT(first.err, HasSubstr("taking no new boards; 1 running to finish"));
+    EXPECT_EQ(first.err.find("kep-update: watching "), first.err.rfind("kep-update: watching "))
+        << "said once";
     EXPECT_THAT(first.err, testing::ContainsRegex("  PASS    " + tty0 + "  adapter -  updated  [0-9.]+ s\n"));
     EXPECT_THAT(first.err, HasSubstr("tty2: the port stopped working"));
     EXPECT_THAT(first.err, HasSubstr("passed 3  failed 2  first-pass yield 60.0 %"));
